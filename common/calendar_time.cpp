@@ -1,0 +1,105 @@
+#include "common/calendar_time.h"
+
+#include <cstdio>
+
+#include <boost/date_time/gregorian/gregorian.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+namespace pt = boost::posix_time;
+namespace gd = boost::gregorian;
+
+namespace {
+const pt::ptime kEpoch(gd::date(1970, 1, 1));
+}
+
+CalendarTime::CalendarTime(int32_t yy, int32_t month_, int32_t day_, int32_t hour_, int32_t minute_,
+                           int32_t second_) {
+    if (hour_ >= 24) hour_ = 0;
+    if (yy < 0 || yy > 100 || month_ < 1 || month_ > 12 || day_ < 1 || day_ > 31 || hour_ < 0 || hour_ > 23) return;
+    try {
+        point = pt::ptime(gd::date(static_cast<unsigned short>(2000 + yy), static_cast<unsigned short>(month_),
+                                   static_cast<unsigned short>(day_))) +
+                pt::hours(hour_) + pt::minutes(minute_) + pt::seconds(second_);
+    } catch (const std::exception&) {
+        // 31 April, 30 February: the date library refuses the day.
+        *this = CalendarTime();
+        return;
+    }
+    Refresh();
+    if (point.is_special()) {
+        *this = CalendarTime();
+        return;
+    }
+    valid = 1;
+}
+
+void CalendarTime::Refresh() {
+    if (point.is_special()) {
+        epochSeconds = year = month = day = hour = minute = second = 0;
+        return;
+    }
+    const gd::date d = point.date();
+    const pt::time_duration tod = point.time_of_day();
+    year = d.year();
+    month = d.month();
+    day = d.day();
+    hour = static_cast<int32_t>(tod.hours());
+    minute = static_cast<int32_t>(tod.minutes());
+    second = static_cast<int32_t>(tod.seconds());
+    epochSeconds = static_cast<int32_t>((point - kEpoch).total_seconds());
+}
+
+void CalendarTime::FormatTime(char* out, size_t size) const {
+    if (out == nullptr || size == 0) return;
+    std::snprintf(out, size, "%d.%02d.%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
+}
+
+std::string CalendarTime::FormatTime() const {
+    char text[64];
+    FormatTime(text, sizeof text);
+    return text;
+}
+
+template <class Duration>
+void CalendarTime::Move(const Duration& d) {
+    if (point.is_special()) return;
+    try {
+        point = point + d;
+    } catch (const std::exception&) {
+        *this = CalendarTime();
+        return;
+    }
+    if (point.is_special()) {
+        *this = CalendarTime();
+        return;
+    }
+    Refresh();
+}
+
+void CalendarTime::TruncateToInterval(ArchiveInterval kind) {
+    if (point.is_special()) return;
+    Refresh();
+    int32_t y = year, mo = month, d = day, h = hour, mi = minute;
+    switch (kind) {
+        case ArchiveHalfHour: mi = mi < 30 ? 0 : 30; break;
+        case ArchiveHour: mi = 0; break;
+        case ArchiveDay: mi = 0; h = 0; break;
+        case ArchiveMonth: mi = 0; h = 0; d = 1; break;
+        default: break;
+    }
+    point = pt::ptime(gd::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
+                               static_cast<unsigned short>(d)),
+                      pt::hours(h) + pt::minutes(mi));
+    Refresh();
+}
+
+void CalendarTime::StepIntervals(int n, ArchiveInterval kind) {
+    switch (kind) {
+        case ArchiveHalfHour: Move(pt::minutes(static_cast<int64_t>(n) * 30)); break;
+        case ArchiveHour: Move(pt::hours(n)); break;
+        case ArchiveDay: Move(gd::days(n)); break;
+        default: Move(gd::months(n)); break;
+    }
+}
+
+void CalendarTime::AddMinutes(int n) { Move(pt::minutes(n)); }

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every configuration (Linux, Linux with
+# AddressSanitizer + UndefinedBehaviorSanitizer, Windows i686 and x86-64) and
+# runs every test. Exit status 0 only when everything passed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/bootstrap.sh
+
+jobs=${TRV_JOBS:-$(nproc)}
+for preset in default asan mingw-i686 mingw-x86_64; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
+echo "== all configurations passed"

@@ -1,0 +1,10 @@
+// The VKT-7 driver's operations, as the plugin frame calls them.
+#ifndef TRV_VKT7_DRIVER_H
+#define TRV_VKT7_DRIVER_H
+
+#include "plugin/driver_ops.h"
+
+// Null until the driver is built in.
+const DriverOps* Vkt7Driver();
+
+#endif
