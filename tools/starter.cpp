@@ -1,0 +1,184 @@
+#include "tools/starter.h"
+
+namespace tools {
+
+namespace {
+
+const char* const kHeader = R"(# vktpoll configuration. Run it with:  vktpoll THIS-FILE.yaml
+# (vktpoll --help lists the options: --cycles, --write, --json, --csv, --trace).
+#
+# Times are in milliseconds. Property names and model texts are compared
+# exactly, upper and lower case included.
+
+# cycles: 10                  # stop after this many reads of every device (default: until Ctrl-C)
+devices:
+)";
+
+const char* const kChannel = R"(    # How the meter is reached, one of:
+    #   serial:///dev/ttyUSB0?baud=9600&parity=none&stop=1&data=8   a serial port
+    #   tcp://192.168.1.50:4001                                    a serial-to-Ethernet converter (raw frames)
+    #   sim                                                        the built-in simulated meter
+    channel: serial:///dev/ttyUSB0?baud=9600&parity=none&stop=1
+    timeout: 1000                # wait this long for the first byte of an answer
+    gap: 50                      # this much silence ends an answer
+    retry: 3                     # attempts per exchange (the host's retry count)
+    period: 10000                # between two reads of the device
+    # sim:                       # knobs of the simulated meter (channel: sim only); vktsim --list-options
+    #   clock: "2024-03-07 12:00:00"
+    #   silence: false
+)";
+
+const char* const kVkt7 = R"(  - name: vkt7-1
+    model: VKT7
+@CHANNEL@    properties:
+      addr: 0                    # meter address; 0 keeps address 0
+      DepthHour: 20              # hours of hour archive to read back at most
+      DepthDay: 20               # days of day archive
+      DepthMonth: 5              # months of month archive
+      CountRecord: 5             # records per archive group and cycle
+    tags:                        # control tags, directly under the device
+      - Available                # write 0 to stop polling, 1 to resume: --write vkt7-1.Available=0
+      - Failure                  # true after a tag that got no value
+      - DateTime                 # the meter's clock, as text
+    groups:                      # "1" current values, "2" totals, "3" hour, "4" day, "5" month archive;
+                                 # "addr" is the element number (0 to 82)
+      "1":
+        - {name: t1, properties: {addr: 0}}
+        - {name: t2, properties: {addr: 1}}
+      "2":
+        - {name: Q_total, properties: {addr: 44}}
+      "3":
+        - {name: t1_hour, properties: {addr: 0}}
+      "4":
+        - {name: t1_day, properties: {addr: 0}}
+      "5":
+        - {name: t1_month, properties: {addr: 0}}
+)";
+
+const char* const kVkt5 = R"(  - name: vkt5-1
+    model: VKT5
+@CHANNEL@    properties:
+      address: 1                 # meter address (0 to 255)
+      DepthHour: 24              # hours back where the hour archives start
+      DepthDay: 10               # days back where the day archives start
+      CountRecord: 5             # archive records per archive and cycle
+    tags:                        # control tags; bound only when the device has subdevices
+      - Available                # write 0 to stop polling, 1 to resume
+      - Failure                  # true after a cycle that failed
+      - DateTime                 # the meter's clock
+      - UnschedulerRequest       # write 1 for one extra read
+    subdevices:                  # zones; "Archive" in the type text makes an archive zone
+      - name: current
+        type: Current
+        properties: {TypeTotal: false}       # true: totals instead of current values
+        tags:                    # NumberArray, NumberHeat: the meter's array and heat system;
+                                 # Address: byte offset in the answer; DataType 0 float, 1 double, 2 16-bit integer
+          - {name: t1, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+      - name: hour-archive
+        type: Archive
+        period: 60000            # a subdevice may have its own read period
+        properties: {TypeArchive: 1, TypeTotal: false}   # TypeArchive 1: hour archive; anything else: day archive
+        tags:
+          - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+)";
+
+const char* const kVkt9 = R"(  - name: vkt9-1
+    model: VKT9New               # VKT9New or VKT9Old, treated alike
+@CHANNEL@    properties:
+      address: 1                 # meter address (0 to 255)
+      DepthHour: 24              # records back where the first hour archive read starts
+      DepthDay: 10
+      DepthMonth: 2
+      CountRecord: 5             # records per archive read
+      MaxGap: 0                  # unwanted registers allowed between two merged in one request
+      GetQuality: true           # false ignores every RegStatus
+    tags:                        # control tags; bound only when the device has subdevices
+      - Available                # write 0 to stop polling, 1 to resume
+      - Failure
+      - UnschedulerRequest       # write 1 for one extra read
+    subdevices:                  # "Archive" in the type text makes an archive subdevice
+      - name: current
+        type: Current
+        tags:                    # Address, RegStatus: Modbus notation (30001.. input, 40001.. holding);
+                                 # DataType 0 float, 1 word, 2 int16/Koeff, 3 uint32, 4 int32+float, 6 uint16/Koeff
+          - {name: t1, properties: {Address: 30001, DataType: 0, RegStatus: 30100, StatusNorm: 0, StatusContract: -1}}
+          - {name: V1, properties: {Address: 30003, DataType: 4, LastInRequest: true}}
+      - name: hour-archive
+        type: Archive
+        properties: {TypeArchive: 0, LengthByteAnswer: 16, LastIndexRegister: 30200}   # 0 hour, 1 day, other month
+        tags:                    # AddressByte: byte in the record; DataType as above; Koeff: divisor
+          - {name: t1_hour, properties: {AddressByte: 0, DataType: 0, Koeff: 1}}
+)";
+
+std::string Fill(const char* device) {
+    std::string text = std::string(kHeader) + device;
+    const std::string mark = "@CHANNEL@";
+    text.replace(text.find(mark), mark.size(), kChannel);
+    return text;
+}
+
+}  // namespace
+
+std::string StarterFile(std::string_view model) {
+    if (model == "VKT7") return Fill(kVkt7);
+    if (model == "VKT5") return Fill(kVkt5);
+    if (model == "VKT9" || model == "VKT9New" || model == "VKT9Old") {
+        std::string text = Fill(kVkt9);
+        if (model == "VKT9Old") text.replace(text.find("VKT9New "), 8, "VKT9Old ");
+        return text;
+    }
+    return {};
+}
+
+const char* DemoConfig() {
+    return R"(# Built-in demonstration: one meter of each model on its simulator.
+cycles: 6
+devices:
+  - name: vkt7-demo
+    model: VKT7
+    channel: sim
+    period: 500
+    properties: {addr: 0, DepthHour: 20, DepthDay: 5, DepthMonth: 2, CountRecord: 6}
+    tags: [Available, Failure, DateTime]
+    groups:
+      "1":
+        - {name: t1, properties: {addr: 0}}
+        - {name: t2, properties: {addr: 1}}
+      "3":
+        - {name: t1_hour, properties: {addr: 0}}
+  - name: vkt5-demo
+    model: VKT5
+    channel: sim
+    period: 500
+    properties: {address: 1, DepthHour: 20, DepthDay: 5, CountRecord: 6}
+    tags: [Available, Failure, DateTime, UnschedulerRequest]
+    subdevices:
+      - name: current
+        type: Current
+        tags:
+          - {name: t1, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+      - name: hour-archive
+        type: Archive
+        properties: {TypeArchive: 1}
+        tags:
+          - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+  - name: vkt9-demo
+    model: VKT9New
+    channel: sim
+    period: 500
+    properties: {address: 1, DepthHour: 20, DepthDay: 5, DepthMonth: 2, CountRecord: 6}
+    tags: [Available, Failure, UnschedulerRequest]
+    subdevices:
+      - name: current
+        type: Current
+        tags:
+          - {name: t1, properties: {Address: 30001, DataType: 0}}
+      - name: hour-archive
+        type: Archive
+        properties: {TypeArchive: 0, LengthByteAnswer: 16, LastIndexRegister: 30200}
+        tags:
+          - {name: t1_hour, properties: {AddressByte: 0, DataType: 0, Koeff: 1}}
+)";
+}
+
+}  // namespace tools
