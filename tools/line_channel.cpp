@@ -162,7 +162,11 @@ protected:
             return false;
         }
         ::tcflush(stream_.native_handle(), TCIFLUSH);  // whatever a previous session left
-        Note(fmt::format("opened {}, {}", path_, ReadBackSerialSettings(stream_.native_handle())));
+        // Some ports (USB adapters, pseudo-terminals) quietly keep part of the old settings.
+        const std::string wanted = Describe(settings_);
+        const std::string actual = ReadBackSerialSettings(stream_.native_handle());
+        Note(actual == wanted ? fmt::format("opened {} at {}", path_, wanted)
+                              : fmt::format("opened {} at {}; the port reports {}", path_, wanted, actual));
         return true;
     }
 

@@ -1,0 +1,165 @@
+#include "tools/config.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/poller.h"
+#include "tools/starter.h"
+
+namespace tools {
+namespace {
+
+struct BadFile {
+    const char* label;
+    const char* yaml;
+    const char* expected;  // the whole place and a telling part of the message
+};
+
+void PrintTo(const BadFile& f, std::ostream* os) { *os << f.label; }
+
+class ToolsBadConfig : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(ToolsBadConfig, NamesFileLineAndWhatWasExpected) {
+    try {
+        LoadConfigText(GetParam().yaml, "meters.yaml");
+        FAIL() << "loaded a bad file";
+    } catch (const ConfigError& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().expected), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ToolsBadConfig,
+    ::testing::Values(
+        BadFile{"empty", "", "meters.yaml: the file is empty"},
+        BadFile{"syntax", "devices: [\n  {name: a\n", "meters.yaml:3:1:"},
+        BadFile{"no_devices", "cycles: 3\n", "meters.yaml:1:1: missing \"devices\""},
+        BadFile{"devices_not_list", "devices: {a: 1}\n", "meters.yaml:1:10: expected \"devices\" to be a list"},
+        BadFile{"device_not_map", "devices:\n  - meter1\n", "meters.yaml:2:5: expected a device"},
+        BadFile{"missing_model", "devices:\n  - name: a\n    channel: sim\n", "meters.yaml:2:5: missing \"model\""},
+        BadFile{"missing_channel", "devices:\n  - name: a\n    model: VKT7\n", "meters.yaml:2:5: missing \"channel\""},
+        BadFile{"unknown_model", "devices:\n  - {name: a, model: VKT-7, channel: sim}\n",
+                "meters.yaml:2:22: unknown model \"VKT-7\": expected one of VKT7, VKT5, VKT9New, VKT9Old"},
+        BadFile{"unknown_channel", "devices:\n  - {name: a, model: VKT7, channel: udp://x:1}\n",
+                "meters.yaml:2:37: channel \"udp://x:1\": unknown channel"},
+        BadFile{"tcp_without_port", "devices:\n  - {name: a, model: VKT7, channel: \"tcp://host\"}\n",
+                "meters.yaml:2:37: channel \"tcp://host\": expected tcp://host:port"},
+        BadFile{"tcp_port_range", "devices:\n  - {name: a, model: VKT7, channel: \"tcp://h:70000\"}\n", "port number 1 to 65535"},
+        BadFile{"serial_parity", "devices:\n  - {name: a, model: VKT7, channel: \"serial:///dev/ttyS0?parity=mark\"}\n",
+                "meters.yaml:2:37: channel \"serial:///dev/ttyS0?parity=mark\": parity: expected none, even or odd"},
+        BadFile{"serial_setting", "devices:\n  - {name: a, model: VKT7, channel: \"serial:///dev/ttyS0?speed=9600\"}\n",
+                "unknown setting \"speed\""},
+        BadFile{"period_text", "devices:\n  - {name: a, model: VKT7, channel: sim, period: often}\n",
+                "meters.yaml:2:50: \"period\": expected an integer, got \"often\""},
+        BadFile{"retry_range", "devices:\n  - {name: a, model: VKT7, channel: sim, retry: -1}\n",
+                "\"retry\": expected 0 to 100, got -1"},
+        BadFile{"unknown_key", "devices:\n  - {name: a, model: VKT7, channel: sim, peroid: 5}\n",
+                "meters.yaml:2:42: unknown key \"peroid\""},
+        BadFile{"same_name", "devices:\n  - {name: a, model: VKT7, channel: sim}\n  - {name: a, model: VKT5, channel: sim}\n",
+                "meters.yaml:3:12: device name \"a\" is used twice"},
+        BadFile{"dot_in_name", "devices:\n  - {name: a.b, model: VKT7, channel: sim}\n", "expected no '.'"},
+        BadFile{"property_list", "devices:\n  - name: a\n    model: VKT7\n    channel: sim\n    properties: {addr: [1, 2]}\n",
+                "meters.yaml:5:24: property \"addr\": expected a single value"},
+        BadFile{"tag_twice", "devices:\n  - name: a\n    model: VKT7\n    channel: sim\n    tags: [Failure, Failure]\n",
+                "meters.yaml:5:21: tag \"Failure\" appears twice in device a"},
+        BadFile{"tag_without_name", "devices:\n  - name: a\n    model: VKT7\n    channel: sim\n    tags: [{properties: {addr: 1}}]\n",
+                "meters.yaml:5:12: missing \"name\""},
+        BadFile{"subdevice_without_type",
+                "devices:\n  - name: a\n    model: VKT5\n    channel: sim\n    subdevices:\n      - name: z\n",
+                "meters.yaml:6:9: missing \"type\""},
+        BadFile{"sim_knobs_on_tcp", "devices:\n  - name: a\n    model: VKT7\n    channel: tcp://h:1\n    sim: {silence: true}\n",
+                "meters.yaml:5:10: \"sim\" knobs apply only to the channel \"sim\""}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(ToolsConfig, ReadsTheWholeTree) {
+    const PollConfig c = LoadConfigText(R"(
+cycles: 4
+devices:
+  - name: m5
+    model: VKT5
+    channel: "serial:///dev/ttyUSB1?baud=19200&parity=even&stop=2&data=7"
+    retry: 2
+    period: 250
+    timeout: 700
+    gap: 30
+    properties: {address: 7, TypeTotal: true}
+    tags: [Available, {name: Failure}]
+    groups:
+      "3":
+        - {name: h, properties: {addr: 5}}
+    subdevices:
+      - name: arch
+        type: HourArchive
+        period: 60000
+        properties: {TypeArchive: 1}
+        tags:
+          - {name: t1, properties: {Address: 4, DataType: 0}}
+)",
+                                        "x.yaml");
+    ASSERT_EQ(c.devices.size(), 1u);
+    EXPECT_EQ(c.cycles, 4);
+    const DeviceConfig& d = c.devices[0];
+    EXPECT_EQ(d.model, "VKT5");
+    EXPECT_EQ(d.retry, 2);
+    EXPECT_EQ(d.periodMs, 250);
+    EXPECT_EQ(d.timeoutMs, 700);
+    EXPECT_EQ(d.gapMs, 30);
+    EXPECT_EQ(d.channel.kind, ChannelConfig::Kind::Serial);
+    EXPECT_EQ(d.channel.path, "/dev/ttyUSB1");
+    EXPECT_EQ(Describe(d.channel.serial), "19200 7E2");
+    EXPECT_EQ(d.properties, (PropertyList{{"address", "7"}, {"TypeTotal", "true"}}));
+    ASSERT_EQ(d.tags.size(), 2u);
+    EXPECT_EQ(d.tags[1].name, "Failure");
+    ASSERT_EQ(d.groups.size(), 1u);
+    EXPECT_EQ(d.groups[0].name, "3");
+    EXPECT_EQ(d.groups[0].tags[0].properties, (PropertyList{{"addr", "5"}}));
+    ASSERT_EQ(d.subdevices.size(), 1u);
+    EXPECT_EQ(d.subdevices[0].type, "HourArchive");
+    EXPECT_EQ(d.subdevices[0].periodMs, 60000);
+    EXPECT_EQ(d.subdevices[0].tags[0].properties, (PropertyList{{"Address", "4"}, {"DataType", "0"}}));
+}
+
+TEST(ToolsConfig, ChannelsAndTheirDefaults) {
+    const ChannelConfig tcp = ParseChannel("tcp://10.0.0.5:4001");
+    EXPECT_EQ(tcp.kind, ChannelConfig::Kind::Tcp);
+    EXPECT_EQ(tcp.host, "10.0.0.5");
+    EXPECT_EQ(tcp.port, 4001);
+    const ChannelConfig serial = ParseChannel("serial:///dev/ttyUSB0");
+    EXPECT_EQ(serial.path, "/dev/ttyUSB0");
+    EXPECT_EQ(Describe(serial.serial), "9600 8N1");
+    EXPECT_EQ(ParseChannel("sim").kind, ChannelConfig::Kind::Sim);
+    EXPECT_THROW(ParseChannel("serial://ttyUSB0"), ConfigError);
+    EXPECT_THROW(ParseChannel("serial:///dev/ttyS0?baud=fast"), ConfigError);
+    EXPECT_THROW(ParseChannel("SIM"), ConfigError);
+}
+
+TEST(ToolsConfig, StarterFilesLoadForEveryModel) {
+    for (const char* model : {"VKT7", "VKT5", "VKT9", "VKT9Old"}) {
+        const std::string text = StarterFile(model);
+        ASSERT_FALSE(text.empty()) << model;
+        const PollConfig c = LoadConfigText(text, model);
+        ASSERT_EQ(c.devices.size(), 1u) << model;
+        EXPECT_EQ(c.devices[0].channel.kind, ChannelConfig::Kind::Serial) << model;
+        EXPECT_FALSE(c.devices[0].tags.empty()) << model;
+    }
+    EXPECT_EQ(LoadConfigText(StarterFile("VKT9Old"), "s").devices[0].model, "VKT9Old");
+    EXPECT_EQ(LoadConfigText(StarterFile("VKT9"), "s").devices[0].model, "VKT9New");
+    EXPECT_TRUE(StarterFile("VKT8").empty());
+    EXPECT_EQ(LoadConfigText(DemoConfig(), "demo").devices.size(), 3u);
+}
+
+TEST(ToolsConfig, CommandLineWrites) {
+    const WriteRequest a = ParseWrite("meter1.Available=0");
+    EXPECT_EQ(a.device, "meter1");
+    EXPECT_EQ(a.tag, "Available");
+    EXPECT_EQ(a.value, 0);
+    EXPECT_EQ(a.atCycle, 1);
+    const WriteRequest b = ParseWrite("m.UnschedulerRequest=true@3");
+    EXPECT_EQ(b.value, 1);
+    EXPECT_EQ(b.atCycle, 3);
+    EXPECT_EQ(ParseWrite("m.Group.Tag=2").tag, "Group.Tag");
+    for (const char* bad : {"meter1=1", ".Available=1", "m.Available", "m.Available=on", "m.Available=1@0", "m.A=1@x"})
+        EXPECT_THROW(ParseWrite(bad), ConfigError) << bad;
+}
+
+}  // namespace
+}  // namespace tools
