@@ -13,7 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -91,48 +93,61 @@ private:
         return ::poll(fds, 2, 10000) > 0 && (fds[0].revents & (POLLIN | POLLHUP)) != 0 && !stop_;
     }
 
+    // Serves every connection at once, as the poller may hold several. Ten
+    // seconds without any traffic end the meter.
     void Loop() {
+        std::vector<int> lines;
+        if (master_ >= 0) lines.push_back(master_);
         while (!stop_) {
-            int fd = master_;
-            if (listener_ >= 0) {
-                if (!Wait(listener_)) return;
-                fd = ::accept(listener_, nullptr, nullptr);
+            std::vector<pollfd> fds{{wake_[0], POLLIN, 0}};
+            if (listener_ >= 0) fds.push_back({listener_, POLLIN, 0});
+            for (int fd : lines) fds.push_back({fd, POLLIN, 0});
+            const int ready = ::poll(fds.data(), fds.size(), 10000);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0 || fds[0].revents != 0) break;
+            size_t i = 1;
+            if (listener_ >= 0 && (fds[i++].revents & POLLIN) != 0) {
+                lines.push_back(::accept(listener_, nullptr, nullptr));
                 ++accepted_;
             }
-            Serve(fd);
-            if (listener_ >= 0) ::close(fd);
-            else return;
+            for (; i < fds.size(); ++i) {
+                if ((fds[i].revents & (POLLIN | POLLHUP)) == 0 || Answer(fds[i].fd)) continue;
+                if (fds[i].fd != master_) ::close(fds[i].fd);
+                std::erase(lines, fds[i].fd);
+            }
         }
+        for (int fd : lines)
+            if (fd != master_) ::close(fd);
     }
 
     void Send(int fd, std::vector<uint8_t> bytes) { [[maybe_unused]] auto n = ::write(fd, bytes.data(), bytes.size()); }
 
-    void Serve(int fd) {
+    // False when the connection is over.
+    bool Answer(int fd) {
         uint8_t request[256];
-        while (Wait(fd)) {
-            const ssize_t n = ::read(fd, request, sizeof request);
-            if (n <= 0) return;
-            ++requests_;
-            switch (request[0]) {
-                case kFive: Send(fd, {0xA0, 0xA1, 0xA2, 0xA3, 0xA4}); break;
-                case kTen: Send(fd, {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8, 0xB9}); break;
-                case kTwoWrites:
-                    Send(fd, {0xC0, 0xC1, 0xC2});
-                    Send(fd, {0xC3, 0xC4});
-                    break;
-                case kPause:
-                    Send(fd, {0xD0, 0xD1, 0xD2});
-                    if (Wait(go_[0])) {
-                        char byte;
-                        [[maybe_unused]] auto r = ::read(go_[0], &byte, 1);
-                        Send(fd, {0xD3, 0xD4});
-                    }
-                    break;
-                case kHangUp: return;
-                case kInterrupt: ::kill(::getpid(), SIGINT); break;
-                default: break;
-            }
+        const ssize_t n = ::read(fd, request, sizeof request);
+        if (n <= 0) return false;
+        ++requests_;
+        switch (request[0]) {
+            case kFive: Send(fd, {0xA0, 0xA1, 0xA2, 0xA3, 0xA4}); break;
+            case kTen: Send(fd, {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8, 0xB9}); break;
+            case kTwoWrites:
+                Send(fd, {0xC0, 0xC1, 0xC2});
+                Send(fd, {0xC3, 0xC4});
+                break;
+            case kPause:
+                Send(fd, {0xD0, 0xD1, 0xD2});
+                if (Wait(go_[0])) {
+                    char byte;
+                    [[maybe_unused]] auto r = ::read(go_[0], &byte, 1);
+                    Send(fd, {0xD3, 0xD4});
+                }
+                break;
+            case kHangUp: return false;
+            case kInterrupt: ::kill(::getpid(), SIGINT); break;
+            default: break;
         }
+        return true;
     }
 
     int listener_ = -1;
