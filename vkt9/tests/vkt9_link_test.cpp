@@ -4,7 +4,6 @@
 
 using namespace vkt9test;
 using DriverVKT9::Protocol;
-using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -29,17 +28,17 @@ const char* kRead = "01 03 08 00 01 00 02 00 03 00 04 0d 14";  // answer to 01 0
 
 TEST_F(LinkTest, GoldenRequestsOfTheThreeKinds) {
     line.answers = {Hex(kRead), Hex("01 03 06 00 63 00 64 00 05 64 a1"), {}};
-    Request("01 03 00 09 00 04");
-    EXPECT_EQ(p->Exchange(6, 8, false), DriverVKT9::ExchangeOk);
-    Request("01 03 00 64 00 03");
-    EXPECT_EQ(p->Exchange(6, 6, false), DriverVKT9::ExchangeOk);
-    Request("01 41 00 38 61 00 01");
-    EXPECT_EQ(p->Exchange(7, 24 + 5, true), DriverVKT9::ExchangeFailed);
-    ASSERT_EQ(line.requests.size(), 3u);
-    EXPECT_EQ(line.requests[0], Hex("01 03 00 09 00 04 94 0b"));
-    EXPECT_EQ(line.requests[1], Hex("01 03 00 64 00 03 44 14"));
-    EXPECT_EQ(line.requests[2], Hex("01 41 00 38 61 00 01 99 af"));
-    EXPECT_EQ(fx.Logs(), Lines{"ERROR: no answer"});
+    p->ReadBlock(DriverVKT9::RequestBlock{DriverVKT9::FunctionHolding, 9, 4, 0});
+    DriverVKT9::Archive archive;
+    archive.function = DriverVKT9::FunctionHolding;
+    archive.register_ = 100;
+    archive.LengthByteAnswer = 24;
+    EXPECT_EQ(p->ReadArchiveIndex(archive), 5);
+    EXPECT_EQ(archive.ringTop, 99);
+    EXPECT_FALSE(p->ReadArchiveRecord(archive, 97));
+    EXPECT_EQ(line.requests, (std::vector<std::vector<uint8_t>>{Hex("01 03 00 09 00 04 94 0b"), Hex("01 03 00 64 00 03 44 14"),
+                                                                Hex("01 41 00 38 61 00 01 99 af")}));
+    EXPECT_EQ(fx.Logs(), (Lines{"ERROR: no answer", "Error while reading the archive"}));
 }
 
 TEST_F(LinkTest, EndsAtOnceWithoutAttemptsOnSilenceOnFailedLineAndOnBreak) {
