@@ -25,27 +25,30 @@ bool Protocol::CheckCrc(const uint8_t* buffer, size_t length) const {
 
 int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte) {
     rxLength = 0;
-    if (txLength + kCrcBytes > tx.size()) return ExchangeFailed;
+    if (txLength + kCrcBytes > tx.size()) return Fail();
     AppendCrc(tx.data(), txLength);
     const unsigned answerLength = dataLength + (noCountByte ? kFrameOverhead - 1 : kFrameOverhead);
     // Callers keep their requests within the buffer; a wrap or an overlong answer fails here.
-    if (answerLength < dataLength || answerLength > rx.size()) return ExchangeFailed;
+    if (answerLength < dataLength || answerLength > rx.size()) return Fail();
 
     for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
-        if (HostIsBreakSet(device)) return ExchangeFailed;
+        if (IsBreakSet(device)) return Fail();
         const int32_t n = ExchangeWithDevice(device, tx.data(), static_cast<int32_t>(txLength + kCrcBytes), rx.data(),
                                              static_cast<int32_t>(answerLength));
         if (n < 0) {
             DriverLog(device, "ERROR: no init sendandrecive");
-            return ExchangeFailed;
+            ++errors.channelFailures;
+            return Fail();
         }
         if (n == 0) {
             DriverLog(device, "ERROR: no answer");
-            return ExchangeFailed;
+            ++errors.silences;
+            return Fail();
         }
         // A host that reports more than it may have written: nothing of it is examined.
         if (static_cast<unsigned>(n) > answerLength) {
             DriverLog(device, "ERROR: wrong answer length");
+            ++errors.badFrames;
             continue;
         }
         const size_t received = static_cast<size_t>(n);
@@ -53,26 +56,31 @@ int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte)
         if (received != answerLength) {
             if (CheckCrc(rx.data(), received) && rx[1] == tx[1] + ErrorAnswerFlag) {
                 DriverLog(device, "ERROR: Get Error code");
+                ++errors.errorAnswers;
                 return ExchangeErrorAnswer;
             }
             if (!noCountByte) {
                 DriverLog(device, "ERROR: wrong answer length");
+                ++errors.badFrames;
                 continue;
             }
             DriverLog(device, "WARNING: incomplete answer");
         }
         if (!CheckCrc(rx.data(), received)) {
             DriverLog(device, "ERROR: wrong answer");
+            ++errors.badFrames;
             continue;
         }
         if (rx[0] != tx[0] || rx[1] != tx[1]) {
             DriverLog(device, "ERROR: wrong answer (uncorrect Address, or Service Byte)");
+            ++errors.badFrames;
             continue;
         }
         if (noCountByte || rx[2] == dataLength) return ExchangeOk;
         DriverLog(device, "ERROR: wrong answer (uncorrect length data)");
+        ++errors.badFrames;
     }
-    return ExchangeFailed;
+    return Fail();
 }
 
 }  // namespace DriverVKT9

@@ -58,6 +58,9 @@ TEST_F(LinkTest, EndsAtOnceWithoutAttemptsOnSilenceOnFailedLineAndOnBreak) {
     fx.device.breakFlag = true;
     EXPECT_EQ(p->Exchange(6, 8, false), DriverVKT9::ExchangeFailed);
     EXPECT_EQ(fx.Logs().size(), 2u);
+    EXPECT_EQ(p->errors.silences, 1u);
+    EXPECT_EQ(p->errors.channelFailures, 1u);
+    EXPECT_EQ(p->errors.failedExchanges, 4u);
 }
 
 TEST_F(LinkTest, EachBrokenAnswerIsRetriedWithItsOwnLine) {
@@ -82,6 +85,8 @@ TEST_F(LinkTest, EachBrokenAnswerIsRetriedWithItsOwnLine) {
                                 "ERROR: wrong answer (uncorrect length data)",                     //
                                 "ERROR: CRC", "ERROR: wrong answer length"}));
 
+    EXPECT_EQ(p->errors.badFrames, 6u);
+    EXPECT_EQ(p->errors.failedExchanges, 0u);
     // Attempts run out without a further line.
     fx.device.ClearEvents();
     line.answers = {badCrc, badCrc, badCrc};
