@@ -53,6 +53,27 @@ TEST_F(ArchiveTest, ReadsDepthRecordsBeforeTheCurrentIndexAcrossTheRingEnd) {
     EXPECT_EQ(Published(Tag(1, "heat")).front()->time, UtcTicks(2024, 3, 7, 10));
 }
 
+TEST(Vkt9Archive, GoldenRecordIsLittleEndianAndStampedAtTheEndOfItsHour) {
+    HostFixture fx;
+    ScriptedLine line;
+    fx.device.channel = [&](auto tx, auto rx) { return line(tx, rx); };
+    auto p = std::make_unique<Protocol>();
+    p->device = fx.handle();
+    p->attempts = 1;
+    Archive archive;
+    archive.LengthByteAnswer = 16;
+    archive.values = {{nullptr, 4, DataFloat, 1, 0, 0, 0}, {nullptr, 8, DataUInt32, 1, 0, 0, 0},
+                      {nullptr, 12, DataScaledInt16, 4, 0, 0, 0}, {nullptr, 14, DataWord, 1, 0, 0, 0}};
+    // 5 March 2024, hour 10: 1.5, 0x01020304, -8 / 4, 0xfffe.
+    line.answers = {RepairCrc(Hex("ff 41 00 38 61 00 01 18 03 05 0a 00 00 c0 3f 04 03 02 01 f8 ff fe ff 00 00"))};
+    EXPECT_TRUE(p->ReadArchiveRecord(archive, 97));
+    EXPECT_EQ(archive.recordTime.FormatTime(), "2024.03.05 11:00:00");
+    EXPECT_EQ(archive.values[0].floatValue, 1.5f);
+    EXPECT_EQ(archive.values[1].intValue, 0x01020304);
+    EXPECT_EQ(archive.values[2].floatValue, -2.0f);
+    EXPECT_EQ(static_cast<uint16_t>(archive.values[3].intValue), 0xfffe);
+}
+
 TEST(Vkt9Archive, DepthAndCountRecordDecideWhereAndHowFarAReadGoes) {
     struct Case { const char* depth; const char* count; Lines reads; };
     for (const Case& c : {Case{"-1", "2", {"Read record 1 ", "Read record 2 "}}, Case{"0", "5", {}},

@@ -95,26 +95,19 @@ TEST_F(LinkTest, EachBrokenAnswerIsRetriedWithItsOwnLine) {
     EXPECT_EQ(fx.Logs().size(), 6u);
 }
 
-TEST_F(LinkTest, ErrorAnswersEndTheExchangeForRegisterAndRecordReads) {
-    line.answers = {Hex("01 83 02 c0 f1")};
+TEST_F(LinkTest, ErrorAnswersEndAnExchangeAndShortRecordsAreTakenWhenSound) {
+    // An error answer to either kind; then a record whose third byte differs and that is shorter than expected.
+    line.answers = {Hex("01 83 02 c0 f1"), RepairCrc(Hex("01 c1 02 00 00")), RepairCrc(Hex("01 41 ff 38 61 00 01 18 03 05 0a 00 00")),
+                    Hex("01 41 ff 38 61 00 01 18 03 05 0a 00 00")};
     Request("01 03 00 09 00 04");
     EXPECT_EQ(p->Exchange(6, 8, false), DriverVKT9::ExchangeErrorAnswer);
-    line.answers = {RepairCrc(Hex("01 c1 02 00 00"))};
     Request("01 41 00 38 61 00 01");
     EXPECT_EQ(p->Exchange(7, 29, true), DriverVKT9::ExchangeErrorAnswer);
-    EXPECT_EQ(line.requests.size(), 2u);
-    EXPECT_EQ(fx.Logs(), (Lines{"ERROR: Get Error code", "ERROR: Get Error code"}));
-}
-
-TEST_F(LinkTest, RecordAnswersOfAnotherLengthAreTakenWhenSound) {
-    // Third byte not compared, answer shorter than the record.
-    line.answers = {RepairCrc(Hex("01 41 ff 38 61 00 01 18 03 05 0a 00 00")),
-                    Hex("01 41 ff 38 61 00 01 18 03 05 0a 00 00")};
-    Request("01 41 00 38 61 00 01");
     EXPECT_EQ(p->Exchange(7, 29, true), DriverVKT9::ExchangeOk);
     EXPECT_EQ(p->rxLength, 13);
     EXPECT_EQ(p->Exchange(7, 29, true), DriverVKT9::ExchangeFailed);
-    EXPECT_EQ(fx.Logs(), (Lines{"WARNING: incomplete answer",                           //
+    EXPECT_EQ(p->errors.errorAnswers, 2u);
+    EXPECT_EQ(fx.Logs(), (Lines{"ERROR: Get Error code", "ERROR: Get Error code", "WARNING: incomplete answer",  //
                                 "ERROR: CRC", "WARNING: incomplete answer", "ERROR: CRC",  //
                                 "ERROR: wrong answer", "ERROR: no answer"}));
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "common/crc16.h"
 #include "sim/vkt9/vkt9_simulator.h"
 
 using Kind = sim::Vkt9Simulator::ArchiveKind;
@@ -40,34 +39,6 @@ TEST(Vkt9Simulator, AnswersRegisterReadsLikeAModbusMeter) {
     meter.SetCurrentIndex(Kind::Hour, 7);
     meter.SetSpan(Kind::Hour, 50);
     EXPECT_EQ(Ask(meter, "01 03 00 64 00 03 44 14"), Hex("01 03 06 00 63 00 32 00 07 05 70"));
-}
-
-TEST(Vkt9Simulator, ArchiveRingsFollowTheClockAndSendLittleEndianRecords) {
-    sim::Vkt9Simulator meter;  // clock 2024-03-07 12:00
-    meter.SetRingTop(Kind::Hour, 99);
-    meter.SetCurrentIndex(Kind::Hour, 0);
-    const Bytes answer = Ask(meter, "01 41 00 38 63 00 01 38 6f");  // hour record 99
-    ASSERT_EQ(answer.size(), 2u + 5u + 24u + 2u);
-    EXPECT_TRUE(CheckCrc16(answer.data(), answer.size()));
-    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 11), Hex("01 41 00 38 63 00 01 18 03 07 0b"));
-    const uint32_t volume = meter.Record(Kind::Hour, 99)->volume;
-    EXPECT_EQ(Bytes(answer.begin() + 15, answer.begin() + 19),
-              (Bytes{uint8_t(volume), uint8_t(volume >> 8), uint8_t(volume >> 16), uint8_t(volume >> 24)}));
-
-    meter.clock().Advance(boost::posix_time::hours(1));
-    EXPECT_EQ(meter.CurrentIndex(Kind::Hour), 1);
-    EXPECT_EQ(meter.Record(Kind::Hour, 0)->hour, 12);
-    meter.SetSpan(Kind::Hour, 2);
-    EXPECT_FALSE(meter.Record(Kind::Hour, 98).has_value());
-    meter.SetErrorRecord(Kind::Hour, 0);
-    EXPECT_EQ(Ask(meter, "01 41 00 38 00 00 01 c8 71"), Hex("01 c1 04 70 53")) << "chosen record answers an error";
-    EXPECT_EQ(Ask(meter, "01 41 07 38 00 00 01 7d b1"), Hex("01 c1 02 f0 51")) << "no archive of type 7";
-
-    meter.SetImpossibleDate(Kind::Hour, 99);
-    const Bytes impossible = Ask(meter, "01 41 00 38 63 00 01 38 6f");
-    ASSERT_GT(impossible.size(), 10u);
-    EXPECT_EQ(impossible[8], 4);
-    EXPECT_EQ(impossible[9], 31);
 }
 
 TEST(Vkt9Simulator, KnobsByName) {
