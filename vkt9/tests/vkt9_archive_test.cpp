@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include "common/quality.h"
+#include "common/tests/scoped_tz.h"
+#include "vkt9/tests/vkt9_test_support.h"
+
+using namespace vkt9test;
+using namespace DriverVKT9;
+
+namespace {
+
+struct ArchiveTest : ::testing::Test, HostFixture {
+    ScopedTz tz{"XST-3"};  // three hours east of UTC, no summer time
+    sim::Vkt9Simulator meter;
+    void SetUp() override { ConfigureMeter(device, meter); }
+    hostemu::Node& Node(size_t i) { return *device.subdevices.at(i); }
+    Lines ReadArchive(size_t subdevice) {
+        device.ClearEvents();
+        Vkt9ReadSubdevice(handle(), &Node(subdevice));
+        return Logs();
+    }
+    std::vector<const hostemu::Event*> Published(const hostemu::Tag& tag) {
+        std::vector<const hostemu::Event*> out;
+        for (const auto* e : device.EventsOf(EventKind::Publish))
+            if (e->tag == &tag) out.push_back(e);
+        return out;
+    }
+};
+
+TEST_F(ArchiveTest, ReadsDepthRecordsBeforeTheCurrentIndexAcrossTheRingEnd) {
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "Read record 97 ",
+                                     "Read record 98 ", "Read record 99 "}));
+    EXPECT_EQ(Node(1).log, Lines{"read subdevice ArchiveHour start"});
+    const auto heat = Published(Tag(1, "heat"));
+    ASSERT_EQ(heat.size(), 3u);
+    // Record 99 holds 11:00 to 12:00 of 7 March, meter time: stamped 12:00 local, 09:00 UTC.
+    const auto record = *meter.Record(Kind::Hour, 99);
+    EXPECT_EQ(record.hour, 11);
+    EXPECT_EQ(heat[0]->time, UtcTicks(2024, 3, 7, 7));
+    EXPECT_EQ(heat[2]->time, UtcTicks(2024, 3, 7, 9));
+    EXPECT_EQ(heat[2]->value.number, record.heat);
+    EXPECT_EQ(Tag(1, "volume").value.number, record.volume);
+    EXPECT_EQ(Tag(1, "temp").value.number, double{static_cast<float>(record.temperature) / 100.0f});
+    EXPECT_EQ(Tag(1, "mass").value.number, double{static_cast<float>(record.massWhole) + record.massFraction});
+    EXPECT_EQ(Tag(1, "mass").quality, QualityGood);
+    EXPECT_EQ(device.EventsOf(EventKind::Notify).size(), 12u);
+    EXPECT_EQ(device.EventsOf(EventKind::Commit).size(), 12u);
+
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "No new records in the archive"}));
+    meter.clock().Advance(boost::posix_time::hours(1));
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=1", "Read record 0 "}));
+    EXPECT_EQ(Published(Tag(1, "heat")).front()->time, UtcTicks(2024, 3, 7, 10));
+}
+
+TEST(Vkt9Archive, GoldenRecordIsLittleEndianAndStampedAtTheEndOfItsHour) {
+    HostFixture fx;
+    ScriptedLine line;
+    fx.device.channel = [&](auto tx, auto rx) { return line(tx, rx); };
+    auto p = std::make_unique<Protocol>();
+    p->device = fx.handle();
+    p->attempts = 1;
+    Archive archive;
+    archive.LengthByteAnswer = 16;
+    archive.values = {{nullptr, 4, DataFloat, 1, 0, 0, 0}, {nullptr, 8, DataUInt32, 1, 0, 0, 0},
+                      {nullptr, 12, DataScaledInt16, 4, 0, 0, 0}, {nullptr, 14, DataWord, 1, 0, 0, 0}};
+    // 5 March 2024, hour 10: 1.5, 0x01020304, -8 / 4, 0xfffe.
+    line.answers = {RepairCrc(Hex("ff 41 00 38 61 00 01 18 03 05 0a 00 00 c0 3f 04 03 02 01 f8 ff fe ff 00 00"))};
+    EXPECT_TRUE(p->ReadArchiveRecord(archive, 97));
+    EXPECT_EQ(archive.recordTime.FormatTime(), "2024.03.05 11:00:00");
+    EXPECT_EQ(archive.values[0].floatValue, 1.5f);
+    EXPECT_EQ(archive.values[1].intValue, 0x01020304);
+    EXPECT_EQ(archive.values[2].floatValue, -2.0f);
+    EXPECT_EQ(static_cast<uint16_t>(archive.values[3].intValue), 0xfffe);
+}
+
+TEST(Vkt9Archive, DepthAndCountRecordDecideWhereAndHowFarAReadGoes) {
+    struct Case { const char* depth; const char* count; Lines reads; };
+    for (const Case& c : {Case{"-1", "2", {"Read record 1 ", "Read record 2 "}}, Case{"0", "5", {}},
+                          Case{"500", "1", {"Read record 1 "}}, Case{"3", "-1", {}}, Case{"3", "0", {}}}) {
+        HostFixture fx;
+        sim::Vkt9Simulator meter;
+        ConfigureMeter(fx.device, meter);
+        fx.device.properties.Set("DepthHour", c.depth).Set("CountRecord", c.count);
+        ASSERT_NE(fx.Init(), nullptr);
+        fx.device.ClearEvents();
+        Vkt9ReadSubdevice(fx.handle(), fx.device.subdevices[1].get());
+        Lines reads;
+        for (const auto& line : fx.Logs())
+            if (line.rfind("Read record", 0) == 0) reads.push_back(line);
+        EXPECT_EQ(reads, c.reads) << c.depth << " " << c.count;
+        if (std::string(c.depth) == "0") {
+            EXPECT_EQ(fx.Logs().back(), "No new records in the archive");
+        }
+        EXPECT_EQ(fx.Exchanges() == 0, std::atoi(c.count) <= 0) << c.depth << " " << c.count;
+    }
+}
+
+TEST_F(ArchiveTest, RecordsNotFoundAreSkippedAndLinkFailuresRetried) {
+    meter.SetErrorRecord(Kind::Hour, 97);
+    meter.SetImpossibleDate(Kind::Hour, 99);
+    device.properties.Set("CountRecord", "2");
+    ASSERT_NE(Init(), nullptr);
+    ReadArchive(1);
+    EXPECT_EQ(Published(Tag(1, "heat")).size(), 1u) << "nothing for 97, whose time is unset";
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "Read record 99 ", "Record not found"}));
+    EXPECT_TRUE(Published(Tag(1, "heat")).empty()) << "99 is the first of this read: nothing to repeat";
+    EXPECT_EQ(DeviceOf(handle())->protocol.errors.recordsNotFound, 2u);
+
+    // The line falls silent on a record: the same record is asked for again.
+    meter.SetErrorRecord(Kind::Hour, 97, false);
+    meter.SetErrorRecord(Kind::Hour, 98);
+    DeviceOf(handle())->protocol.lastIndex[0] = NotConfigured;
+    int requests = 0;
+    device.channel = [&](auto tx, auto rx) { return ++requests == 2 ? 0 : meter.Exchange(tx, rx); };
+    EXPECT_EQ(ReadArchive(1).back(), "Error reading archive");
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "Read record 97 ",
+                                     "Read record 98 ", "ERROR: Get Error code", "Record not found"}));
+    const auto heat = Published(Tag(1, "heat"));
+    ASSERT_EQ(heat.size(), 2u) << "98 publishes 97 again";
+    EXPECT_EQ(heat[1]->time, heat[0]->time);
+}
+
+TEST_F(ArchiveTest, ArchivesAreFoundByTypeArchiveAndShowTheUnscheduledFlag) {
+    auto& twin = device.AddSubdevice("", "ArchiveHourTwin");
+    twin.properties = Node(1).properties;
+    auto& seven = device.AddSubdevice("", "ArchiveSeven");
+    seven.properties = Node(2).properties;
+    seven.properties.Set("TypeArchive", 7);
+    device.properties.Set("CountRecord", "1");
+    Device* d = Init();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->protocol.archives[3].type, ArchiveTypeMonth);
+    EXPECT_EQ(ReadArchive(4), (Lines{"read subdevice ArchiveSeven start", "Error find Subdevice in collection"}));
+    seven.properties.Set("TypeArchive", 2);
+    EXPECT_EQ(ReadArchive(4)[1], "Get Index=0") << "found as the month archive";
+
+    d->unscheduled = 1;
+    EXPECT_TRUE(ReadArchive(0).empty());
+    EXPECT_EQ(device.FindTag("UnschedulerRequest")->value.number, 1) << "shown, and kept for an archive read";
+    ReadArchive(3);
+    EXPECT_EQ(d->protocol.lastIndex[0], 98) << "the first hour archive is the one read";
+    EXPECT_EQ(Published(Tag(1, "heat")).size(), 1u);
+    const auto flags = Published(*device.FindTag("UnschedulerRequest"));
+    ASSERT_EQ(flags.size(), 2u);
+    EXPECT_EQ(flags[0]->value.number, 1);
+    EXPECT_EQ(flags[1]->value.number, 0);
+}
+
+}  // namespace

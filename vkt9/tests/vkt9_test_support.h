@@ -1,0 +1,99 @@
+// Shared by the VKT-9 tests: hex frames, CRC repair, UTC stamps, a scripted
+// line, and the configured meter most tests poll.
+#ifndef TRV_VKT9_TEST_SUPPORT_H
+#define TRV_VKT9_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "common/crc16.h"
+#include "hostemu/host_emulator.h"
+#include "sim/vkt9/vkt9_simulator.h"
+#include "vkt9/vkt9_device.h"
+
+namespace vkt9test {
+
+using Lines = std::vector<std::string>;
+using Kind = sim::Vkt9Simulator::ArchiveKind;
+using hostemu::EventKind;
+using hostemu::Properties;
+
+inline std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size(); i += 3) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// Makes the last two bytes the right CRC again after a test broke another byte.
+inline std::vector<uint8_t> RepairCrc(std::vector<uint8_t> frame) {
+    if (frame.size() >= 2) AppendCrc16(frame.data(), frame.size() - 2);
+    return frame;
+}
+
+// FILETIME ticks of a UTC calendar hour.
+inline uint64_t UtcTicks(int year, int month, int day, int hour) {
+    std::tm tm{};
+    tm.tm_year = year - 1900, tm.tm_mon = month - 1, tm.tm_mday = day, tm.tm_hour = hour;
+    return (static_cast<uint64_t>(timegm(&tm)) + 11644473600ull) * 10000000ull;
+}
+
+// Answers each request with the next scripted answer; an empty one, or none left, is silence.
+struct ScriptedLine {
+    std::deque<std::vector<uint8_t>> answers;
+    std::vector<std::vector<uint8_t>> requests;
+    int32_t operator()(std::span<const uint8_t> tx, std::span<uint8_t> rx) {
+        requests.emplace_back(tx.begin(), tx.end());
+        if (answers.empty()) return 0;
+        const std::vector<uint8_t> a = answers.front();
+        answers.pop_front();
+        const size_t n = std::min(a.size(), rx.size());
+        std::copy_n(a.begin(), n, rx.begin());
+        return static_cast<int32_t>(n);
+    }
+};
+
+// Control tags; subdevices "values" (statuses at 40006 and 30004), "ArchiveHour"
+// (ring 0..99, current index 0) and "ArchiveDay" (ring 0..4, current index 0).
+inline void ConfigureMeter(hostemu::Device& device, sim::Vkt9Simulator& meter) {
+    device.properties = {{"address", "1"}, {"DepthHour", "3"}, {"DepthDay", "2"}, {"CountRecord", "10"}};
+    device.channel = [&meter](auto tx, auto rx) { return meter.Exchange(tx, rx); };
+    for (const char* name : {"Failure", "Available", "UnschedulerRequest"}) device.AddTag(name);
+    auto& values = device.AddSubdevice("values", "Current");
+    values.AddTag("t1", {{"Address", "40001"}, {"DataType", "0"}, {"RegStatus", "40006"}, {"StatusNorm", "0"}});
+    values.AddTag("p", {{"Address", "40005"}, {"DataType", "2"}, {"Koeff", "100"}, {"RegStatus", "40006"},
+                        {"StatusNorm", "1"}, {"StatusContract", "0"}});
+    values.AddTag("heat", {{"Address", "40007"}, {"DataType", "3"}});
+    values.AddTag("mass", {{"Address", "40009"}, {"DataType", "4"}});
+    values.AddTag("mode", {{"Address", "40013"}, {"DataType", "1"}});
+    values.AddTag("flow", {{"Address", "30001"}, {"DataType", "0"}, {"RegStatus", "30004"}, {"StatusNorm", "5"}});
+    values.AddTag("vflow", {{"Address", "30003"}, {"DataType", "6"}, {"Koeff", "100"}, {"RegStatus", "30004"}});
+    for (auto [kind, reg, top] : {std::tuple{Kind::Hour, "40101", 99}, std::tuple{Kind::Day, "40111", 4}}) {
+        auto& node = device.AddSubdevice("", kind == Kind::Hour ? "ArchiveHour" : "ArchiveDay");
+        node.properties = {{"TypeArchive", std::to_string(kind)}, {"LengthByteAnswer", "24"}, {"LastIndexRegister", reg}};
+        node.AddTag("heat", {{"AddressByte", "4"}, {"DataType", "0"}, {"Koeff", "1"}});
+        node.AddTag("volume", {{"AddressByte", "8"}, {"DataType", "3"}, {"Koeff", "1"}});
+        node.AddTag("temp", {{"AddressByte", "12"}, {"DataType", "2"}, {"Koeff", "100"}});
+        node.AddTag("mass", {{"AddressByte", "16"}, {"DataType", "4"}, {"Koeff", "1"}});
+        meter.SetRingTop(kind, static_cast<uint16_t>(top));
+        meter.SetCurrentIndex(kind, 0);
+    }
+}
+
+// A host device for the driver's own functions; closed with the fixture.
+struct HostFixture {
+    hostemu::Host host;
+    hostemu::Device& device = host.AddDevice("meter", "VKT9New");
+    DeviceHandle handle() { return device.handle(); }
+    DriverVKT9::Device* Init() { return DriverVKT9::Vkt9Init(handle()); }
+    Lines Logs() const { return device.LogLines(); }
+    size_t Exchanges() const { return device.EventsOf(EventKind::Exchange).size(); }
+    hostemu::Tag& Tag(size_t subdevice, const char* name) { return *device.subdevices.at(subdevice)->FindTag(name); }
+    ~HostFixture() { DriverVKT9::Vkt9Close(device.handle()); }
+};
+
+}  // namespace vkt9test
+
+#endif

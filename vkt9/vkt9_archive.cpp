@@ -1,0 +1,211 @@
+#include <cstdio>
+#include <cstring>
+
+#include "common/driver_support.h"
+#include "common/publish.h"
+#include "common/quality.h"
+#include "vkt9/vkt9_bytes.h"
+#include "vkt9/vkt9_device.h"
+
+namespace DriverVKT9 {
+
+namespace {
+constexpr unsigned kIndexRequestLength = 6;
+constexpr unsigned kIndexDataLength = 6;
+constexpr unsigned kRecordRequestLength = 7;
+constexpr uint8_t kRecordSubfunction = 0x38;
+constexpr uint8_t kRecordCount = 0x01;
+// Record position p lies at rx[p + 7]; the date takes positions 0 to 3.
+constexpr size_t kRecordStart = 7;
+constexpr int32_t kFirstValuePosition = 4;
+constexpr size_t kCrcBytes = 2;
+}  // namespace
+
+int32_t Protocol::DepthOf(const Archive& archive) const {
+    switch (archive.type) {
+        case ArchiveTypeHour: return DepthHour;
+        case ArchiveTypeDay: return DepthDay;
+        default: return DepthMonth;
+    }
+}
+
+int32_t Protocol::StepIndex(int32_t index, int64_t offset, const Archive& archive) {
+    const int64_t top = archive.ringTop;
+    if (top < 0) return index;
+    // One wrap at most for indexes inside the ring; anything else the meter
+    // could send is folded back into it.
+    const int64_t size = top + 1;
+    int64_t n = (int64_t{index} + offset) % size;
+    if (n < 0) n += size;
+    return static_cast<int32_t>(n);
+}
+
+int32_t Protocol::ReadArchiveIndex(Archive& archive) {
+    tx[0] = address;
+    tx[1] = static_cast<uint8_t>(archive.function);
+    tx[2] = static_cast<uint8_t>(archive.register_ >> 8);
+    tx[3] = static_cast<uint8_t>(archive.register_);
+    tx[4] = 0x00;
+    tx[5] = 0x03;
+    if (Exchange(kIndexRequestLength, kIndexDataLength, false) != ExchangeOk) return -1;
+    archive.ringTop = Big16(&rx[3]);
+    archive.second = Big16(&rx[5]);
+    return Big16(&rx[7]);
+}
+
+bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
+    tx[0] = address;
+    tx[1] = FunctionRecord;
+    tx[2] = static_cast<uint8_t>(archive.type);
+    tx[3] = kRecordSubfunction;
+    tx[4] = static_cast<uint8_t>(index);
+    tx[5] = static_cast<uint8_t>(index >> 8);
+    tx[6] = kRecordCount;
+    const int r = Exchange(kRecordRequestLength, static_cast<unsigned>(archive.LengthByteAnswer) + 5, true);
+    if (r == ExchangeFailed) {
+        DriverLog(device, "Error while reading the archive");
+        return false;
+    }
+    const size_t received = static_cast<size_t>(rxLength);
+    // An answer too short to hold the date is as good as an impossible one.
+    if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition + kCrcBytes) {
+        DriverLog(device, "Record not found");
+        ++errors.recordsNotFound;
+        return true;
+    }
+    CalendarTime time(rx[7], rx[8], rx[9], rx[10], 0, 0);
+    if (!time.valid) {
+        DriverLog(device, "Record not found");
+        ++errors.recordsNotFound;
+        return true;
+    }
+    const auto interval = static_cast<ArchiveInterval>(archive.type);
+    time.StepIntervals(1, interval);
+    time.TruncateToInterval(interval);
+    DecodeArchiveRecord(archive, rx.data(), received, time);
+    return true;
+}
+
+void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size_t received, const CalendarTime& time) {
+    archive.recordTime = time;
+    // Only record bytes that arrived count, never the CRC or older answers.
+    const size_t recordEnd = received >= kRecordStart + kCrcBytes ? received - kCrcBytes : kRecordStart;
+    const int64_t walkEnd = int64_t{archive.LengthByteAnswer} + kRecordStart;
+    auto value = archive.values.begin();
+    int64_t position = kFirstValuePosition;
+    while (position < walkEnd) {
+        while (value != archive.values.end() && value->AddressByte < position) ++value;
+        if (value == archive.values.end()) break;
+        if (value->AddressByte != position) {
+            position = value->AddressByte;
+            continue;
+        }
+        const int32_t size = RecordBytes(value->DataType);
+        const size_t first = kRecordStart + static_cast<size_t>(position);
+        if (size > 0 && first + static_cast<size_t>(size) <= recordEnd) {
+            DecodedValue v;
+            DecodeValue<Little16, Little32>(value->DataType, value->Koeff, answer + first, v);
+            value->floatValue = v.floatValue;
+            value->intValue = v.intValue;
+            value->doubleValue = v.doubleValue;
+        }
+        position += size > 0 ? size : 1;
+        ++value;
+    }
+}
+
+bool Protocol::NextArchiveRecord(Archive& archive, bool first) {
+    int32_t depth = DepthOf(archive);
+    int32_t next = lastIndex[static_cast<size_t>(archive.ordinal)];
+    if (first) {
+        currentIndex = ReadArchiveIndex(archive);
+        if (depth > archive.ringTop) depth = archive.ringTop;
+        if (currentIndex < 0) {
+            DriverLog(device, "Error getting the index");
+            return false;
+        }
+        std::snprintf(logText, sizeof logText, "Get Index=%d", currentIndex);
+        DriverLog(device, logText);
+        if (next == NotConfigured) next = StepIndex(currentIndex, -int64_t{depth}, archive);
+        if (next == currentIndex) {
+            DriverLog(device, "No new records in the archive");
+            return false;
+        }
+    }
+    if (next == currentIndex) return false;
+    std::snprintf(logText, sizeof logText, "Read record %d ", next);
+    DriverLog(device, logText);
+    if (ReadArchiveRecord(archive, next)) {
+        lastIndex[static_cast<size_t>(archive.ordinal)] = StepIndex(next, 1, archive);
+        return true;
+    }
+    DriverLog(device, "Error reading archive");
+    return false;
+}
+
+namespace {
+
+void PublishArchiveValue(const Device& d, const ArchiveValue& value, const FILETIME& stamp) {
+    switch (value.DataType) {
+        case DataFloat:
+        case DataScaledInt16:
+        case DataScaledUInt16: HostSetTagValueFloat(value.tag, value.floatValue, QualityGood, &stamp); break;
+        case DataWord: HostSetTagValueWord(value.tag, static_cast<uint16_t>(value.intValue), QualityGood, &stamp); break;
+        case DataUInt32: HostSetTagValueUInt(value.tag, static_cast<uint32_t>(value.intValue), QualityGood, &stamp); break;
+        case DataIntPlusFloat: HostSetTagValueDouble(value.tag, value.doubleValue, QualityGood, &stamp); break;
+        default: break;
+    }
+    TagHandle tag = value.tag;
+    HostCommitTags(d.device, &tag, 1);
+    if (d.notify != nullptr) d.notify(d.device, tag);
+}
+
+void PublishUnscheduled(Device& d, uint8_t value) {
+    if (d.unschedulerTag == nullptr) return;
+    HostSetTagValueBool(d.unschedulerTag, value, QualityGood, nullptr);
+    HostCommitTags(d.device, &d.unschedulerTag, 1);
+}
+
+}  // namespace
+
+void Vkt9ReadSubdevice(DeviceHandle device, DeviceHandle node) {
+    Device* d = DeviceOf(device);
+    if (d == nullptr || d->device != device || !d->available) return;
+    if (d->unscheduled) PublishUnscheduled(*d, 1);
+    const char* typeText = HostGetDeviceType(node);
+    if (typeText == nullptr) typeText = "";
+    // A type text too long for the buffer is cut.
+    std::snprintf(d->text, sizeof d->text, "read subdevice %s start", typeText);
+    if (std::strstr(typeText, "Archive") == nullptr) return;
+    HostLog(node, d->text);
+
+    Protocol& p = d->protocol;
+    const int32_t typeArchive = HostParamGetInt(HostGetSubdeviceParams(node), "TypeArchive", NotConfigured);
+    Archive* archive = nullptr;
+    for (Archive& a : p.archives) {
+        if (a.type == typeArchive) {
+            archive = &a;
+            break;
+        }
+    }
+    if (archive == nullptr) {
+        HostLog(node, "Error find Subdevice in collection");
+        return;
+    }
+    // Every read starts afresh; only the ring positions carry over.
+    archive->ResetReadState();
+    bool first = true;
+    for (int32_t k = 0; k < p.CountRecord && !HostIsBreakSet(device); ++k) {
+        if (!p.NextArchiveRecord(*archive, first)) break;
+        first = false;
+        FILETIME stamp{};
+        if (!MakeRecordTime(archive->recordTime, stamp)) continue;
+        for (const ArchiveValue& value : archive->values) PublishArchiveValue(*d, value, stamp);
+    }
+    if (d->unscheduled) {
+        d->unscheduled = 0;
+        PublishUnscheduled(*d, 0);
+    }
+}
+
+}  // namespace DriverVKT9

@@ -1,0 +1,86 @@
+#include "common/crc16.h"
+#include "common/driver_support.h"
+#include "vkt9/vkt9_protocol.h"
+
+namespace DriverVKT9 {
+
+namespace {
+constexpr unsigned kCrcBytes = 2;
+// Address, function, count byte, CRC.
+constexpr unsigned kFrameOverhead = 5;
+}  // namespace
+
+void Protocol::AppendCrc(uint8_t* buffer, size_t length) { AppendCrc16(buffer, length); }
+
+bool Protocol::CheckCrc(const uint8_t* buffer, size_t length) const {
+    if (length < 3) {
+        DriverLog(device, "ERROR: Short answer");
+        DriverLog(device, "ERROR: CRC");
+        return false;
+    }
+    if (CheckCrc16(buffer, length)) return true;
+    DriverLog(device, "ERROR: CRC");
+    return false;
+}
+
+int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte) {
+    rxLength = 0;
+    if (txLength + kCrcBytes > tx.size()) return Fail();
+    AppendCrc(tx.data(), txLength);
+    const unsigned answerLength = dataLength + (noCountByte ? kFrameOverhead - 1 : kFrameOverhead);
+    // Callers keep their requests within the buffer; a wrap or an overlong answer fails here.
+    if (answerLength < dataLength || answerLength > rx.size()) return Fail();
+
+    for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
+        if (IsBreakSet(device)) return Fail();
+        const int32_t n = ExchangeWithDevice(device, tx.data(), static_cast<int32_t>(txLength + kCrcBytes), rx.data(),
+                                             static_cast<int32_t>(answerLength));
+        if (n < 0) {
+            DriverLog(device, "ERROR: no init sendandrecive");
+            ++errors.channelFailures;
+            return Fail();
+        }
+        if (n == 0) {
+            DriverLog(device, "ERROR: no answer");
+            ++errors.silences;
+            return Fail();
+        }
+        // A host that reports more than it may have written: nothing of it is examined.
+        if (static_cast<unsigned>(n) > answerLength) {
+            DriverLog(device, "ERROR: wrong answer length");
+            ++errors.badFrames;
+            continue;
+        }
+        const size_t received = static_cast<size_t>(n);
+        rxLength = n;
+        if (received != answerLength) {
+            if (CheckCrc(rx.data(), received) && rx[1] == tx[1] + ErrorAnswerFlag) {
+                DriverLog(device, "ERROR: Get Error code");
+                ++errors.errorAnswers;
+                return ExchangeErrorAnswer;
+            }
+            if (!noCountByte) {
+                DriverLog(device, "ERROR: wrong answer length");
+                ++errors.badFrames;
+                continue;
+            }
+            DriverLog(device, "WARNING: incomplete answer");
+        }
+        if (!CheckCrc(rx.data(), received)) {
+            DriverLog(device, "ERROR: wrong answer");
+            ++errors.badFrames;
+            continue;
+        }
+        if (rx[0] != tx[0] || rx[1] != tx[1]) {
+            DriverLog(device, "ERROR: wrong answer (uncorrect Address, or Service Byte)");
+            ++errors.badFrames;
+            continue;
+        }
+        if (noCountByte || rx[2] == dataLength) return ExchangeOk;
+        DriverLog(device, "ERROR: wrong answer (uncorrect length data)");
+        ++errors.badFrames;
+    }
+    return Fail();
+}
+
+}  // namespace DriverVKT9

@@ -1,0 +1,91 @@
+// The protocol state of one VKT-9 device: the link (frames, CRC, exchange with
+// retries), the configuration built at initialisation, and the read state.
+#ifndef TRV_VKT9_PROTOCOL_H
+#define TRV_VKT9_PROTOCOL_H
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "host/host_api.h"
+#include "vkt9/vkt9_model.h"
+
+namespace DriverVKT9 {
+
+// Results of Exchange.
+enum ExchangeResult : int {
+    ExchangeOk = 0,
+    ExchangeFailed = 1,
+    ExchangeErrorAnswer = 2,
+};
+
+// What went wrong on this device's line since initialisation.
+struct ErrorCounts {
+    uint32_t channelFailures = 0;  // the channel refused to exchange
+    uint32_t silences = 0;         // nothing came back
+    uint32_t badFrames = 0;        // wrong length, CRC, address, function or count byte
+    uint32_t errorAnswers = 0;     // the meter answered with a Modbus error
+    uint32_t failedExchanges = 0;  // exchanges that ended with no valid answer
+    uint32_t recordsNotFound = 0;  // archive records refused or impossibly dated
+};
+
+class Protocol {
+public:
+    // Link fields.
+    std::array<uint8_t, 64> tx{};
+    uint8_t address = 255;
+    std::array<uint8_t, 65535> rx{};
+    int32_t rxLength = 0;  // bytes of the last answer in rx
+
+    std::array<int32_t, MaxArchives> lastIndex{};
+    int32_t currentIndex = NotConfigured;
+    int32_t DepthHour = NotConfigured;
+    int32_t DepthDay = NotConfigured;
+    int32_t DepthMonth = NotConfigured;
+    int32_t MaxGap = 0;
+    char logText[256] = {};
+    uint32_t attempts = 0;
+    std::vector<ValueItem> valueItems;
+    std::vector<RequestBlock> requestBlocks;
+    std::vector<Archive> archives;
+    uint8_t errorFlag = 0;
+    int32_t CountRecord = NotConfigured;
+    DeviceHandle device = nullptr;
+    ErrorCounts errors;
+
+    // Link layer.
+    static void AppendCrc(uint8_t* buffer, size_t length);
+    // Logs why a frame is refused.
+    bool CheckCrc(const uint8_t* buffer, size_t length) const;
+    // Sends tx[0..txLength) plus CRC, checks the answer in rx.
+    int Exchange(unsigned txLength, unsigned dataLength, bool noCountByte);
+
+    // Current values.
+    void ReadBlock(const RequestBlock& block);
+    // Decodes what starts at rx[position] for the register; registers consumed.
+    // available: answer data bytes from position on.
+    int DecodeRegister(ValueItem& item, size_t position, int32_t reg, uint32_t function, size_t available);
+    void PublishValue(ValueItem& item);
+    static void MarkBad(const ValueItem& item);
+    // The current-value cycle without the device checks of Vkt9Read.
+    void ReadValues(TagHandle failureTag);
+
+    // Archives.
+    bool NextArchiveRecord(Archive& archive, bool first);
+    int32_t ReadArchiveIndex(Archive& archive);
+    bool ReadArchiveRecord(Archive& archive, int32_t index);
+    static int32_t StepIndex(int32_t index, int64_t offset, const Archive& archive);
+    // received: bytes of the answer in rx; values outside them are left as they were.
+    static void DecodeArchiveRecord(Archive& archive, const uint8_t* rx, size_t received, const CalendarTime& time);
+
+private:
+    int Fail() {
+        ++errors.failedExchanges;
+        return ExchangeFailed;
+    }
+    int32_t DepthOf(const Archive& archive) const;
+};
+
+}  // namespace DriverVKT9
+
+#endif
