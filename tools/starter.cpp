@@ -86,11 +86,11 @@ const char* const kVkt9 = R"(  - name: vkt9-1
     model: VKT9New               # VKT9New or VKT9Old, treated alike
 @CHANNEL@    properties:
       address: 1                 # meter address (0 to 255)
-      DepthHour: 24              # records back where the first hour archive read starts
+      DepthHour: 24              # records back where the first archive read starts; -1 the oldest
       DepthDay: 10
       DepthMonth: 2
       CountRecord: 5             # records per archive read
-      MaxGap: 0                  # unwanted registers allowed between two merged in one request
+      MaxGap: 0                  # unused registers one request may span to merge two values
       GetQuality: true           # false ignores every RegStatus
     tags:                        # control tags; bound only when the device has subdevices
       - Available                # write 0 to stop polling, 1 to resume
@@ -100,14 +100,17 @@ const char* const kVkt9 = R"(  - name: vkt9-1
       - name: current
         type: Current
         tags:                    # Address, RegStatus: Modbus notation (30001.. input, 40001.. holding);
-                                 # DataType 0 float, 1 word, 2 int16/Koeff, 3 uint32, 4 int32+float, 6 uint16/Koeff
-          - {name: t1, properties: {Address: 30001, DataType: 0, RegStatus: 30100, StatusNorm: 0, StatusContract: -1}}
-          - {name: V1, properties: {Address: 30003, DataType: 4, LastInRequest: true}}
+                                 # DataType 0 float, 1 word, 2 int16/Koeff, 3 uint32, 4 int32+float, 6 uint16/Koeff;
+                                 # a status word other than StatusNorm or StatusContract gives quality 16
+          - {name: T_supply, properties: {Address: 40001, DataType: 0, RegStatus: 40006, StatusNorm: 0}}
+          - {name: P, properties: {Address: 40005, DataType: 6, Koeff: 100}}
+          - {name: Q_total, properties: {Address: 40007, DataType: 3, LastInRequest: true}}
       - name: hour-archive
         type: Archive
-        properties: {TypeArchive: 0, LengthByteAnswer: 16, LastIndexRegister: 30200}   # 0 hour, 1 day, other month
-        tags:                    # AddressByte: byte in the record; DataType as above; Koeff: divisor
-          - {name: t1_hour, properties: {AddressByte: 0, DataType: 0, Koeff: 1}}
+        properties: {TypeArchive: 0, LengthByteAnswer: 24, LastIndexRegister: 40101}   # 0 hour, 1 day, 2 month
+        tags:                    # AddressByte: position in the record (values from 4 on); Koeff is required
+          - {name: Q_hour, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
+          - {name: T_hour, properties: {AddressByte: 12, DataType: 2, Koeff: 100}}
 )";
 
 std::string Fill(const char* device) {
@@ -166,18 +169,30 @@ devices:
     model: VKT9New
     channel: sim
     period: 500
-    properties: {address: 1, DepthHour: 20, DepthDay: 5, DepthMonth: 2, CountRecord: 6}
+    properties: {address: 1, DepthHour: 12, DepthDay: 3, DepthMonth: 2, CountRecord: 4}
     tags: [Available, Failure, UnschedulerRequest]
     subdevices:
       - name: current
         type: Current
         tags:
-          - {name: t1, properties: {Address: 30001, DataType: 0}}
+          - {name: T_supply, properties: {Address: 40001, DataType: 0, RegStatus: 40006, StatusNorm: 0}}
+          - {name: T_return, properties: {Address: 40003, DataType: 0, RegStatus: 40006, StatusNorm: 0}}
+          - {name: P, properties: {Address: 40005, DataType: 6, Koeff: 100}}
+          - {name: Q_total, properties: {Address: 40007, DataType: 3}}
+          - {name: M_total, properties: {Address: 40009, DataType: 4}}
+          - {name: G, properties: {Address: 30001, DataType: 0, RegStatus: 30004, StatusNorm: 0}}
       - name: hour-archive
         type: Archive
-        properties: {TypeArchive: 0, LengthByteAnswer: 16, LastIndexRegister: 30200}
+        properties: {TypeArchive: 0, LengthByteAnswer: 24, LastIndexRegister: 40101}
         tags:
-          - {name: t1_hour, properties: {AddressByte: 0, DataType: 0, Koeff: 1}}
+          - {name: Q_hour, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
+          - {name: V_hour, properties: {AddressByte: 8, DataType: 3, Koeff: 1}}
+          - {name: T_hour, properties: {AddressByte: 12, DataType: 2, Koeff: 100}}
+      - name: day-archive
+        type: Archive
+        properties: {TypeArchive: 1, LengthByteAnswer: 24, LastIndexRegister: 40111}
+        tags:
+          - {name: Q_day, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
 )";
 }
 
