@@ -26,6 +26,22 @@ public:
         : io_(io), stream_(io), timer_(io), timing_(timing), hooks_(std::move(hooks)) {}
 
     int32_t Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx) override {
+        // Converters hang up idle connections: a line found dropped before any
+        // answer byte came is opened again and the request sent once more.
+        const bool reused = stream_.is_open();
+        const int32_t result = Attempt(tx, rx);
+        if (result != kLineDown || !reused || lastAnswered_) return result;
+        return Attempt(tx, rx);
+    }
+
+    void Close() override {
+        boost::system::error_code ignored;
+        if (stream_.is_open()) stream_.close(ignored);
+    }
+
+protected:
+    int32_t Attempt(std::span<const uint8_t> tx, std::span<uint8_t> rx) {
+        lastAnswered_ = false;
         if (Interrupted()) return kInterrupted;
         if (!stream_.is_open()) {
             std::string error;
@@ -49,6 +65,7 @@ public:
                 [&](auto handler) { stream_.async_read_some(asio::buffer(rx.data() + got, rx.size() - got), handler); },
                 got == 0 ? answerDeadline : Clock::now() + timing_.gap);
             got += r.bytes;
+            lastAnswered_ = got > 0;
             if (r.interrupted) return kInterrupted;
             if (r.timedOut) break;
             if (r.ec) {
@@ -59,12 +76,6 @@ public:
         return static_cast<int32_t>(got);
     }
 
-    void Close() override {
-        boost::system::error_code ignored;
-        if (stream_.is_open()) stream_.close(ignored);
-    }
-
-protected:
     virtual bool Open(std::string& error) = 0;
 
     template <class Start>
@@ -94,6 +105,7 @@ protected:
     asio::steady_timer timer_;
     LineTiming timing_;
     LineHooks hooks_;
+    bool lastAnswered_ = false;
 };
 
 class TcpChannel : public StreamChannel<asio::ip::tcp::socket> {

@@ -31,6 +31,7 @@ enum Script : uint8_t {
     kSilent = 0x05,      // nothing
     kHangUp = 0x06,      // closes the connection
     kInterrupt = 0x07,   // raises SIGINT in this process, answers nothing
+    kFiveThenHangUp = 0x08,  // five bytes, then closes the connection
 };
 
 class FakeMeter {
@@ -144,6 +145,7 @@ private:
                 }
                 break;
             case kHangUp: return false;
+            case kFiveThenHangUp: Send(fd, {0xA0, 0xA1, 0xA2, 0xA3, 0xA4}); return false;
             case kInterrupt: ::kill(::getpid(), SIGINT); break;
             default: break;
         }

@@ -72,13 +72,20 @@ TEST(ToolsLineChannel, TcpSurvivesADroppedConnection) {
     auto line = MakeLineChannel(io, ParseChannel("tcp://127.0.0.1:" + std::to_string(meter.port())), kTiming,
                                 probe.hooks());
     int32_t r = 0;
+    // Hung up while idle: the next request goes out again on a new connection.
+    EXPECT_EQ(Ask(*line, testing::kFiveThenHangUp, 64, r).size(), 5u);
+    EXPECT_EQ(Ask(*line, testing::kFive, 64, r).size(), 5u);
+    EXPECT_EQ(line->drops(), 1u);
+    EXPECT_EQ(line->connects(), 2u);
+    EXPECT_TRUE(probe.Noted("line dropped"));
+
+    // Hung up on the request itself, on the old connection and on the new one.
     Ask(*line, testing::kHangUp, 64, r);
     EXPECT_EQ(r, kLineDown);
-    EXPECT_EQ(line->drops(), 1u);
-    EXPECT_TRUE(probe.Noted("line dropped"));
+    EXPECT_EQ(line->drops(), 3u);
     EXPECT_EQ(Ask(*line, testing::kFive, 64, r).size(), 5u);
-    EXPECT_EQ(line->connects(), 2u);
-    EXPECT_EQ(meter.accepted(), 2);
+    EXPECT_EQ(line->connects(), 4u);
+    EXPECT_EQ(meter.accepted(), 4);
 
     // Asked to stop: nothing more is sent.
     const int before = meter.requests();
