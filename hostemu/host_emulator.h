@@ -174,6 +174,7 @@ public:
 
     // Blocks from HostAlloc still owned by this device's nodes.
     size_t LiveAllocations() const { return allocations_.size(); }
+    bool IsLive(const void* block) const { return allocations_.count(const_cast<void*>(block)) != 0; }
 
     // Used by the host operations.
     void* Allocate(Node* node, uint32_t size);

@@ -1,6 +1,8 @@
 #include "plugin/frame.h"
 
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "common/quality.h"
 
@@ -63,4 +65,40 @@ int32_t FrameClose(const DriverTable& drivers, DeviceHandle device) {
         if (record != nullptr) HostFree(device, record);
     }
     return 0;
+}
+
+namespace {
+
+// An exception must not unwind through the host's frames.
+template <class Body>
+int32_t Guarded(DeviceHandle device, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        try {
+            if (device != nullptr) HostLog(device, (std::string("plugin: unexpected error: ") + e.what()).c_str());
+        } catch (...) {
+        }
+    } catch (...) {
+        if (device != nullptr) HostLog(device, "plugin: unexpected error");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t GuardedInit(const DriverTable& drivers, DeviceHandle device) noexcept {
+    return Guarded(device, [&] { return FrameInit(drivers, device); });
+}
+
+int32_t GuardedRead(const DriverTable& drivers, DeviceHandle device) noexcept {
+    return Guarded(device, [&] { return FrameRead(drivers, device); });
+}
+
+int32_t GuardedWrite(const DriverTable& drivers, DeviceHandle device) noexcept {
+    return Guarded(device, [&] { return FrameWrite(drivers, device); });
+}
+
+int32_t GuardedClose(const DriverTable& drivers, DeviceHandle device) noexcept {
+    return Guarded(device, [&] { return FrameClose(drivers, device); });
 }

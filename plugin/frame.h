@@ -15,6 +15,13 @@ int32_t FrameRead(const DriverTable& drivers, DeviceHandle device);
 int32_t FrameWrite(const DriverTable& drivers, DeviceHandle device);
 int32_t FrameClose(const DriverTable& drivers, DeviceHandle device);
 
+// The same, guarded: no exception leaves them (one that escapes a driver is
+// logged to the device and the call returns 0). The entry points call these.
+int32_t GuardedInit(const DriverTable& drivers, DeviceHandle device) noexcept;
+int32_t GuardedRead(const DriverTable& drivers, DeviceHandle device) noexcept;
+int32_t GuardedWrite(const DriverTable& drivers, DeviceHandle device) noexcept;
+int32_t GuardedClose(const DriverTable& drivers, DeviceHandle device) noexcept;
+
 // The drivers built into this plugin.
 const DriverTable& BuiltInDrivers();
 
