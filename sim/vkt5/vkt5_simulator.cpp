@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -87,6 +88,21 @@ std::vector<std::string_view> Split(std::string_view text, char sep) {
         if (at == std::string_view::npos) return parts;
         start = at + 1;
     }
+}
+
+// Exactly N comma-separated numbers that fit T; out is left alone otherwise.
+template <class T, size_t N>
+bool ParseList(std::string_view text, std::array<T, N>& out) {
+    const auto parts = Split(text, ',');
+    if (parts.size() != N) return false;
+    std::array<T, N> values{};
+    for (size_t i = 0; i < N; ++i) {
+        int64_t n = 0;
+        if (!ParseInt(parts[i], n) || n < 0 || n > std::numeric_limits<T>::max()) return false;
+        values[i] = static_cast<T>(n);
+    }
+    out = values;
+    return true;
 }
 
 }  // namespace
@@ -312,29 +328,14 @@ bool Vkt5Simulator::SetModelOption(std::string_view name, std::string_view value
         archiveSpan_ = pt::hours(n);
         return true;
     }
-    if (name == "channels") {
-        const auto parts = Split(value, ',');
-        if (parts.size() != kChannelEntries) return bad("9 heat numbers separated by commas");
-        std::array<uint8_t, kChannelEntries> heat{};
-        for (size_t i = 0; i < kChannelEntries; ++i) {
-            if (!ParseInt(parts[i], n) || n < 0 || n > 255) return bad("9 heat numbers separated by commas");
-            heat[i] = static_cast<uint8_t>(n);
-        }
-        channelHeat_ = heat;
-        return true;
-    }
+    if (name == "channels") return ParseList(value, channelHeat_) || bad("9 heat numbers separated by commas");
     if (name == "raw-clock") {
         if (value == "none") {
             rawClock_.reset();
             return true;
         }
-        const auto parts = Split(value, ',');
         std::array<uint16_t, 5> words{};
-        if (parts.size() != words.size()) return bad("year,month,day,hour,minute or none");
-        for (size_t i = 0; i < words.size(); ++i) {
-            if (!ParseInt(parts[i], n) || n < 0 || n > 65535) return bad("year,month,day,hour,minute or none");
-            words[i] = static_cast<uint16_t>(n);
-        }
+        if (!ParseList(value, words)) return bad("year,month,day,hour,minute or none");
         rawClock_ = words;
         return true;
     }

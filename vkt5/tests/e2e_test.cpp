@@ -1,39 +1,17 @@
 // The built plugin, loaded into the host emulator, polls the simulated meter.
-#include <cstdlib>
-#include <ctime>
 #include <map>
-#include <optional>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
+#include "common/tests/scoped_tz.h"
 #include "vkt5/tests/vkt5_test_support.h"
 
 using hostemu::EventKind;
 namespace pt = boost::posix_time;
 
 namespace {
-
-// A fixed zone three hours east of UTC, without daylight saving.
-class FixedZone {
-public:
-    FixedZone() {
-        if (const char* tz = std::getenv("TZ")) saved_ = tz;
-        setenv("TZ", "<+03>-3", 1);
-        tzset();
-    }
-    ~FixedZone() {
-        if (saved_)
-            setenv("TZ", saved_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> saved_;
-};
 
 pt::ptime At(int day, int hour, int minute = 0) {
     return pt::ptime(boost::gregorian::date(2024, 3, day), pt::hours(hour) + pt::minutes(minute));
@@ -61,7 +39,7 @@ struct Archived {
 
 class Vkt5EndToEnd : public ::testing::Test {
 protected:
-    FixedZone zone;
+    ScopedTz zone{"<+03>-3"};  // three hours east of UTC, no daylight saving
     hostemu::LoadedPlugin plugin{TRV_PLUGIN_PATH};
     hostemu::Host host;
     hostemu::Device& dev = host.AddDevice("heat meter", "VKT5");
