@@ -18,13 +18,22 @@ bool Link::CheckCrc(const uint8_t* buffer, int32_t length) const {
     return false;
 }
 
+void Link::Reject(const char* line) {
+    DriverLog(device_, line);
+    ++counters_.badAnswers;
+}
+
+ExchangeResult Link::Fail() {
+    failed_ = 1;
+    ++counters_.failures;
+    return ExchangeFailed;
+}
+
 ExchangeResult Link::Exchange(uint32_t txLength, int32_t expectedDataLength, bool skipCountCheck) {
     failed_ = 0;
+    ++counters_.exchanges;
     // The CRC must fit behind the request; a request that does not is never sent.
-    if (txLength + 2 > tx.size() || expectedDataLength < 0) {
-        failed_ = 1;
-        return ExchangeFailed;
-    }
+    if (txLength + 2 > tx.size() || expectedDataLength < 0) return Fail();
     AppendCrc(tx.data(), txLength);
     const int32_t answerLength = expectedDataLength + static_cast<int32_t>(kAnswerOverhead);
     // Never ask the channel for more than rx holds.
@@ -37,31 +46,31 @@ ExchangeResult Link::Exchange(uint32_t txLength, int32_t expectedDataLength, boo
             break;
         }
         if (n == 0) {
-            DriverLog(device_, "ERROR: no answer");
+            Reject("ERROR: no answer");
             continue;
         }
         if (n != answerLength || n > capacity) {
             // A channel that claims more than it was given leaves nothing trustworthy in rx.
             if (n <= capacity && CheckCrc(rx.data(), n) && rx[1] == tx[1] + FunctionErrorFlag) {
                 DriverLog(device_, "ERROR: Get Error code");
+                ++counters_.refusals;
                 return ExchangeRefused;
             }
-            DriverLog(device_, "ERROR: wrong answer length");
+            Reject("ERROR: wrong answer length");
             continue;
         }
         if (!CheckCrc(rx.data(), n)) {
-            DriverLog(device_, "ERROR: wrong answer");
+            Reject("ERROR: wrong answer");
             continue;
         }
         if (rx[0] != tx[0] || rx[1] != tx[1]) {
-            DriverLog(device_, "ERROR: wrong answer (uncorrect Address, or Service Byte)");
+            Reject("ERROR: wrong answer (uncorrect Address, or Service Byte)");
             continue;
         }
         if (skipCountCheck || rx[2] == expectedDataLength) return ExchangeOk;
-        DriverLog(device_, "ERROR: wrong answer (uncorrect length data)");
+        Reject("ERROR: wrong answer (uncorrect length data)");
     }
-    failed_ = 1;
-    return ExchangeFailed;
+    return Fail();
 }
 
 }  // namespace DriverVKT5

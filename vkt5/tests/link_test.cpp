@@ -115,6 +115,9 @@ TEST(Vkt5Link, EachFaultLogsAndRetries) {
         EXPECT_EQ(always.Send(failing, "01 03 0E 00 00 01", 2), ExchangeFailed);
         EXPECT_TRUE(failing.IsFailed());
         EXPECT_EQ(always.dev.LogLines().size(), 2 * c.lines.size());
+        EXPECT_EQ(link.counters().badAnswers, 1u);
+        EXPECT_EQ(failing.counters().badAnswers, 2u);
+        EXPECT_EQ(failing.counters().failures, 1u);
     }
 }
 
@@ -126,6 +129,8 @@ TEST(Vkt5Link, ErrorAnswersChannelFailureBreakAndNoAttempts) {
         EXPECT_EQ(line.Send(link, "01 03 0E 00 00 01", 2), ExchangeRefused);
         EXPECT_FALSE(link.IsFailed());
         EXPECT_EQ(line.dev.LogLines(), Lines{"ERROR: Get Error code"});
+        EXPECT_EQ(link.counters().refusals, 1u);
+        EXPECT_EQ(link.counters().badAnswers, 0u);
         EXPECT_EQ(line.dev.EventsOf(EventKind::Exchange).size(), 1u);
     }
     {  // Expecting no data, an error answer has the expected length and is not recognised.
