@@ -1,10 +1,10 @@
-// Shared by the VKT-5 driver tests: hex frames, CRC repair, and a device in the
-// host emulator wired to a simulated meter.
+// Shared by the VKT-5 tests: hex frames, CRC repair, and a device in the host
+// emulator wired to a simulated meter.
 #ifndef TRV_VKT5_TEST_SUPPORT_H
 #define TRV_VKT5_TEST_SUPPORT_H
 
+#include <bit>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,21 +15,15 @@
 
 inline std::vector<uint8_t> Hex(std::string_view text) {
     std::vector<uint8_t> bytes;
-    unsigned value = 0;
-    int digits = 0;
-    for (char c : text) {
-        if (c == ' ') continue;
-        value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-        if (++digits == 2) bytes.push_back(static_cast<uint8_t>(value)), value = 0, digits = 0;
-    }
+    for (size_t i = 0; i + 1 < text.size(); i += 3) bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
     return bytes;
 }
 
 inline std::string ToHex(const std::vector<uint8_t>& bytes) {
     std::string text;
     char cell[4];
-    for (uint8_t b : bytes) std::snprintf(cell, sizeof cell, text.empty() ? "%02X" : " %02X", b), text += cell;
-    return text;
+    for (uint8_t b : bytes) std::snprintf(cell, sizeof cell, " %02X", b), text += cell;
+    return text.empty() ? text : text.substr(1);
 }
 
 // Makes the last two bytes the CRC of the others again, so that a test that
@@ -37,6 +31,10 @@ inline std::string ToHex(const std::vector<uint8_t>& bytes) {
 inline std::vector<uint8_t> RepairCrc(std::vector<uint8_t> frame) {
     if (frame.size() >= 2) AppendCrc16(frame.data(), frame.size() - 2);
     return frame;
+}
+
+inline double FloatAt(const std::vector<uint8_t>& d, size_t at) {
+    return std::bit_cast<float>(uint32_t{d[at]} << 24 | uint32_t{d[at + 1]} << 16 | uint32_t{d[at + 2]} << 8 | d[at + 3]);
 }
 
 struct Vkt5Bench {
@@ -48,7 +46,6 @@ struct Vkt5Bench {
         dev.properties.Set("address", "1");
         dev.channel = [this](auto tx, auto rx) { return meter.Exchange(tx, rx); };
     }
-    hostemu::Tag& Control(const char* name) { return dev.AddTag(name); }
     hostemu::Node& Zone(const char* type, bool total, int typeArchive = -1) {
         auto& node = dev.AddSubdevice(type, type);
         if (total) node.properties.Set("TypeTotal", "1");
@@ -59,11 +56,14 @@ struct Vkt5Bench {
         return zone.AddTag(name, {{"NumberArray", std::to_string(array)}, {"NumberHeat", std::to_string(heat)},
                                   {"Address", std::to_string(address)}, {"DataType", std::to_string(dataType)}});
     }
-    // Request frames sent since the last ClearEvents, in hex.
     std::vector<std::string> Sent() const {
         std::vector<std::string> sent;
         for (const auto* e : dev.EventsOf(hostemu::EventKind::Exchange)) sent.push_back(ToHex(e->tx));
         return sent;
+    }
+    size_t Logged(const std::string& line) const {
+        const auto lines = dev.LogLines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
     std::vector<const hostemu::Event*> PublishesOf(const hostemu::Tag& tag) const {
         std::vector<const hostemu::Event*> out;
@@ -72,14 +72,5 @@ struct Vkt5Bench {
         return out;
     }
 };
-
-// The big-endian float at data[at].
-inline double FloatAt(const std::vector<uint8_t>& data, size_t at) {
-    const uint32_t bits = (uint32_t{data[at]} << 24) | (uint32_t{data[at + 1]} << 16) | (uint32_t{data[at + 2]} << 8) |
-                          data[at + 3];
-    float f;
-    std::memcpy(&f, &bits, 4);
-    return f;
-}
 
 #endif
