@@ -1,6 +1,5 @@
 // The built plugin, loaded into the host emulator, polls the simulated meter.
 #include <map>
-#include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -24,27 +23,21 @@ std::string ClockText(pt::ptime t) {
     return text;
 }
 
+// The FILETIME of a meter-local hour three hours east of UTC.
 uint64_t UtcTicks(pt::ptime local) {
     const auto seconds = (local - pt::hours(3) - pt::ptime(boost::gregorian::date(1970, 1, 1))).total_seconds();
     return static_cast<uint64_t>(seconds) * 10000000ull + 116444736000000000ull;
 }
 
-struct Archived {
-    hostemu::Tag* tag;
-    bool total;
-    int array;
-    int heat;
-    int address;
-};
-
 class Vkt5EndToEnd : public ::testing::Test {
 protected:
-    ScopedTz zone{"<+03>-3"};  // three hours east of UTC, no daylight saving
+    ScopedTz zone{"<+03>-3"};  // no daylight saving
     hostemu::LoadedPlugin plugin{TRV_PLUGIN_PATH};
     hostemu::Host host;
     hostemu::Device& dev = host.AddDevice("heat meter", "VKT5");
     sim::Vkt5Simulator meter;
     bool recordTimeSilent = false;
+    hostemu::Tag* flow = nullptr;
 
     void SetUp() override {
         ASSERT_TRUE(plugin.ok()) << plugin.error();
@@ -53,97 +46,90 @@ protected:
         meter.SetAddress(5);
         dev.properties.Set("address", "5").Set("DepthHour", 3).Set("DepthDay", 2).Set("CountRecord", 24);
         dev.channel = [this](std::span<const uint8_t> tx, std::span<uint8_t> rx) {
-            return recordTimeSilent && tx.size() > 1 && tx[1] == 0x10 ? 0 : meter.Exchange(tx, rx);
+            return recordTimeSilent && tx[1] == 0x10 ? 0 : meter.Exchange(tx, rx);
         };
         for (const char* name : {"Available", "Failure", "DateTime", "UnschedulerRequest"}) dev.AddTag(name);
+        flow = &Vkt5Bench::Value(dev.AddSubdevice("Current", "Current"), "flow", 0, 0, 0, 0);
+    }
+    hostemu::Node& Archive(const char* name, int typeArchive, bool total) {
+        auto& node = dev.AddSubdevice(name, name);
+        node.properties.Set("TypeArchive", typeArchive).Set("TypeTotal", total ? "1" : "0");
+        return node;
     }
     void Cycle(pt::ptime now) {
         meter.clock().Set(now);
         host.Read(dev);
+    }
+    // Every stamped publication of the tag, by time stamp; fails on a repeated stamp.
+    std::map<uint64_t, double> Archived(const hostemu::Tag& tag) {
+        std::map<uint64_t, double> published;
+        for (const auto* e : dev.EventsOf(EventKind::Publish))
+            if (e->tag == &tag) {
+                EXPECT_TRUE(e->time && published.emplace(*e->time, e->value.number).second) << tag.name;
+                EXPECT_EQ(e->quality, 192u);
+            }
+        return published;
     }
 };
 
 }  // namespace
 
 TEST_F(Vkt5EndToEnd, PollsCurrentValuesTotalsAndEveryArchiveRecordOnce) {
-    auto& current = dev.AddSubdevice("Current", "Current");
-    auto& flow = Vkt5Bench::Value(current, "flow", 0, 0, 0, 0);
-    auto& temperature = Vkt5Bench::Value(current, "temperature", 3, 0, 8, 0);
+    auto& temperature = Vkt5Bench::Value(*dev.subdevices[0], "temperature", 3, 0, 8, 0);
     auto& totals = dev.AddSubdevice("Totals", "Totals");
     totals.properties.Set("TypeTotal", "1");
     auto& energy = Vkt5Bench::Value(totals, "energy", 1, 0, 4, 0);
-    auto& hours = dev.AddSubdevice("Hours", "HourArchive");
-    hours.properties.Set("TypeArchive", 1);
-    auto& days = dev.AddSubdevice("Days", "DayArchive");
-    days.properties.Set("TypeArchive", 0).Set("TypeTotal", "1");
-    const std::vector<Archived> archived = {
-        {&Vkt5Bench::Value(hours, "hourTemperature", 3, 0, 4, 0), false, 3, 0, 4},
-        {&Vkt5Bench::Value(hours, "hourFlow", 0, 1, 0, 0), false, 0, 1, 0},
-        {&Vkt5Bench::Value(days, "dayEnergy", 1, 0, 12, 0), true, 1, 0, 12},
-    };
-    host.Init(dev);
-    const std::vector<pt::ptime> cycles = {At(7, 14, 20), At(7, 14, 40), At(7, 15, 6), At(7, 16, 30), At(8, 0, 7)};
-    for (const auto& now : cycles) {
-        Cycle(now);
-        EXPECT_EQ(dev.FindTag("Failure")->value.number, 0);
-        EXPECT_EQ(dev.FindTag("DateTime")->value.text, ClockText(now));
-        EXPECT_EQ(flow.value.number, FloatAt(meter.CurrentData(false, 0, 0), 0));
-        EXPECT_EQ(temperature.value.number, FloatAt(meter.CurrentData(false, 3, 0), 8));
-        EXPECT_EQ(energy.value.number, FloatAt(meter.CurrentData(true, 1, 0), 4));
-        for (auto* tag : {&flow, &temperature, &energy}) EXPECT_EQ(tag->quality, 192u);
-    }
+    auto& hours = Archive("HourArchive", 1, false);
     std::vector<pt::ptime> hourRecords, dayRecords;
     for (auto t = At(7, 11); t <= At(8, 0); t += pt::hours(1)) hourRecords.push_back(t);
     for (int day = 5; day <= 8; ++day) dayRecords.push_back(At(day, 0));
-    for (const auto& a : archived) {
-        const auto& records = a.tag->name.rfind("day", 0) == 0 ? dayRecords : hourRecords;
-        std::map<uint64_t, double> published;
-        for (const auto* e : dev.EventsOf(EventKind::Publish))
-            if (e->tag == a.tag) {
-                ASSERT_TRUE(e->time.has_value());
-                EXPECT_TRUE(published.emplace(*e->time, e->value.number).second) << a.tag->name << " twice";
-                EXPECT_EQ(e->quality, 192u);
-            }
-        EXPECT_EQ(published.size(), records.size()) << a.tag->name;
-        for (const auto& record : records) {
+    // Tag, total, array, heat, address, the records it must get.
+    const std::vector<std::tuple<hostemu::Tag*, bool, int, int, int, std::vector<pt::ptime>*>> archived = {
+        {&Vkt5Bench::Value(hours, "hourTemperature", 3, 0, 4, 0), false, 3, 0, 4, &hourRecords},
+        {&Vkt5Bench::Value(hours, "hourFlow", 0, 1, 0, 0), false, 0, 1, 0, &hourRecords},
+        {&Vkt5Bench::Value(Archive("DayArchive", 0, true), "dayEnergy", 1, 0, 12, 0), true, 1, 0, 12, &dayRecords}};
+    host.Init(dev);
+    for (const auto& now : {At(7, 14, 20), At(7, 14, 40), At(7, 15, 6), At(7, 16, 30), At(8, 0, 7)}) {
+        Cycle(now);
+        EXPECT_EQ(dev.FindTag("Failure")->value.number, 0);
+        EXPECT_EQ(dev.FindTag("DateTime")->value.text, ClockText(now));
+        EXPECT_EQ(flow->value.number, FloatAt(meter.CurrentData(false, 0, 0), 0));
+        EXPECT_EQ(temperature.value.number, FloatAt(meter.CurrentData(false, 3, 0), 8));
+        EXPECT_EQ(energy.value.number, FloatAt(meter.CurrentData(true, 1, 0), 4));
+        for (auto* tag : {flow, &temperature, &energy}) EXPECT_EQ(tag->quality, 192u);
+    }
+    for (const auto& [tag, total, array, heat, address, records] : archived) {
+        const auto published = Archived(*tag);
+        EXPECT_EQ(published.size(), records->size()) << tag->name;
+        for (const auto& record : *records) {
             auto it = published.find(UtcTicks(record));
-            ASSERT_NE(it, published.end()) << a.tag->name << " " << record;
-            EXPECT_EQ(it->second, FloatAt(meter.ArchiveData(a.total, uint8_t(a.array), uint8_t(a.heat), record), a.address));
+            ASSERT_NE(it, published.end()) << tag->name << " " << record;
+            EXPECT_EQ(it->second, FloatAt(meter.ArchiveData(total, uint8_t(array), uint8_t(heat), record), address));
         }
     }
     EXPECT_EQ(dev.EventsOf(EventKind::Notify).size(), 2 * hourRecords.size() + dayRecords.size());
-    EXPECT_TRUE(dev.EventsOf(EventKind::HostError).empty());
     host.Close(dev);
     EXPECT_TRUE(dev.EventsOf(EventKind::HostError).empty());
 }
 
 TEST_F(Vkt5EndToEnd, FailedRecordIsAskedAgainNextCycle) {
-    auto& current = dev.AddSubdevice("Current", "Current");
-    auto& flow = Vkt5Bench::Value(current, "flow", 0, 0, 0, 0);
-    auto& hours = dev.AddSubdevice("Hours", "HourArchive");
-    hours.properties.Set("TypeArchive", 1);
-    auto& hourly = Vkt5Bench::Value(hours, "hourly", 3, 0, 0, 0);
+    auto& hourly = Vkt5Bench::Value(Archive("HourArchive", 1, false), "hourly", 3, 0, 0, 0);
     dev.properties.Set("DepthHour", 0);
     host.Init(dev);
     Cycle(At(7, 14, 20));
-    ASSERT_EQ(meter.recordTimesWritten(), std::vector<pt::ptime>{At(7, 14)});
     recordTimeSilent = true;
     Cycle(At(7, 15, 20));
     EXPECT_EQ(dev.FindTag("Failure")->value.number, 1);
-    EXPECT_EQ(flow.quality, 0u);
-    EXPECT_EQ(dev.FindTag("DateTime")->quality, 0u);
-    EXPECT_EQ(hourly.quality, 192u);
+    EXPECT_EQ(std::tie(flow->quality, dev.FindTag("DateTime")->quality, hourly.quality), std::make_tuple(0u, 0u, 192u));
     const auto lines = dev.LogLines();
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              std::vector<std::string>(3, "ERROR: no answer"));
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), std::vector<std::string>(3, "ERROR: no answer"));
     recordTimeSilent = false;
     Cycle(At(7, 15, 21));
+    const auto all = dev.LogLines();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "Write time archive record 2024.03.07 15:00:00"), 2);
     EXPECT_EQ(meter.recordTimesWritten(), (std::vector<pt::ptime>{At(7, 14), At(7, 15)}));
-    EXPECT_EQ(dev.FindTag("Failure")->value.number, 0);
-    EXPECT_EQ(flow.quality, 192u);
-    size_t published = 0;
-    for (const auto* e : dev.EventsOf(EventKind::Publish)) published += e->tag == &hourly;
-    EXPECT_EQ(published, 2u);
+    EXPECT_EQ(std::tie(dev.FindTag("Failure")->value.number, flow->quality), std::make_tuple(0.0, 192u));
+    EXPECT_EQ(Archived(hourly).size(), 2u);
     host.Close(dev);
     EXPECT_TRUE(dev.EventsOf(EventKind::HostError).empty());
 }
