@@ -3,7 +3,6 @@
 #include <random>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-
 #include <gtest/gtest.h>
 
 #include "vkt5/tests/vkt5_test_support.h"
@@ -12,45 +11,6 @@
 using namespace DriverVKT5;
 using hostemu::EventKind;
 namespace pt = boost::posix_time;
-
-namespace {
-
-// Copies as much of answer as rx takes, as the host's channel does.
-int32_t Deliver(const std::vector<uint8_t>& answer, std::span<uint8_t> rx) {
-    const size_t n = std::min(answer.size(), rx.size());
-    std::copy_n(answer.begin(), n, rx.begin());
-    return static_cast<int32_t>(n);
-}
-
-}  // namespace
-
-TEST(Vkt5Robustness, LinkTakesArbitraryAnswers) {
-    std::mt19937 random(5);
-    hostemu::Host host;
-    auto& dev = host.AddDevice("meter", "VKT5");
-    dev.recordEvents = false;
-    std::vector<uint8_t> answer;
-    dev.channel = [&](std::span<const uint8_t>, std::span<uint8_t> rx) { return Deliver(answer, rx); };
-    Link link(dev.handle(), 2);
-    for (int i = 0; i < 20000; ++i) {
-        const auto expected = static_cast<int32_t>(random() % 200);
-        answer.resize(random() % 260);
-        for (auto& b : answer) b = static_cast<uint8_t>(random());
-        if (answer.size() >= 3 && random() % 2) {  // our address and function (or its error form), valid CRC
-            answer[0] = 1;
-            answer[1] = random() % 3 ? 0x03 : 0x83;
-            answer[2] = static_cast<uint8_t>(random() % 4 ? expected : random());
-            answer = RepairCrc(answer);
-        }
-        link.tx = {1, 0x03, 0x00, 0x00, 0x00, 0x06};
-        const bool skip = random() % 8 == 0;
-        const ExchangeResult r = link.Exchange(6, expected, skip);
-        ASSERT_TRUE(r == ExchangeOk || r == ExchangeFailed || r == ExchangeRefused);
-        EXPECT_EQ(link.IsFailed(), r == ExchangeFailed);
-        EXPECT_TRUE(r != ExchangeOk || skip || link.rx[2] == expected);
-    }
-    EXPECT_GT(link.counters().refusals, 100u);
-}
 
 TEST(Vkt5Robustness, ReadCycleTakesMutatedAnswers) {
     std::mt19937 random(11);
@@ -66,15 +26,22 @@ TEST(Vkt5Robustness, ReadCycleTakesMutatedAnswers) {
     std::vector<uint8_t> scratch(2048);
     bench.dev.channel = [&](std::span<const uint8_t> tx, std::span<uint8_t> rx) {
         std::vector<uint8_t> answer(scratch.begin(), scratch.begin() + std::max(0, bench.meter.Exchange(tx, scratch)));
-        switch (random() % 6) {
-            case 0: break;
-            case 1: answer.resize(random() % (answer.size() + 4)); break;
-            case 2: answer.insert(answer.end(), random() % 300, static_cast<uint8_t>(random())); break;
-            default:
+        switch (random() % 10) {
+            case 0: answer.resize(random() % (answer.size() + 4)); break;
+            case 1: answer.insert(answer.end(), random() % 300, static_cast<uint8_t>(random())); break;
+            case 2:  // any bytes at all
+                answer.resize(random() % 300);
+                for (auto& b : answer) b = static_cast<uint8_t>(random());
+                break;
+            case 3: case 4: case 5:
                 for (int k = 0; k < 3 && !answer.empty(); ++k) answer[random() % answer.size()] ^= uint8_t(1 + random() % 255);
                 if (random() % 2) answer = RepairCrc(answer);  // so that mutations reach the decoders
+                break;
+            default: break;
         }
-        return Deliver(answer, rx);
+        const size_t n = std::min(answer.size(), rx.size());  // as the host's channel does
+        std::copy_n(answer.begin(), n, rx.begin());
+        return static_cast<int32_t>(n);
     };
     Device* d = Vkt5Init(bench.dev.handle());
     auto now = pt::ptime(boost::gregorian::date(2024, 3, 7), pt::hours(12));
@@ -85,8 +52,7 @@ TEST(Vkt5Robustness, ReadCycleTakesMutatedAnswers) {
         bench.meter.clock().Set(now += pt::minutes(37));
         bench.dev.ClearEvents();
         d->Read();
-        const double failure = bench.dev.FindTag("Failure")->value.number;
-        EXPECT_TRUE(failure == 0 || failure == 1);
+        EXPECT_EQ(bench.dev.FindTag("Failure")->value.number, d->meter.link.IsFailed() ? 1 : 0);
         ASSERT_TRUE(bench.dev.EventsOf(EventKind::HostError).empty()) << cycle;
         for (const auto* e : bench.dev.EventsOf(EventKind::Publish)) ++(e->time ? archived : published);
     }

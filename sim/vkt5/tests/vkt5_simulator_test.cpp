@@ -24,19 +24,6 @@ const char* kWrite11 = "01 10 0B 00 00 04 08 07 E8 00 03 00 07 00 0B";  // 2024-
 
 }  // namespace
 
-TEST(Vkt5Simulator, FramesItDoesNotTakeAndFirmware60) {
-    sim::Vkt5Simulator meter;
-    EXPECT_EQ(Ask(meter, "02 03 0E 00 00 01"), "");  // another meter's address
-    EXPECT_EQ(Ask(meter, "01 06 00 00 00 01"), Error("01 86 01 00 00"));
-    EXPECT_EQ(Ask(meter, "01 03 81 06 00 81"), Error("01 83 02 00 00"));  // wrong array parameters
-    EXPECT_EQ(DataBytes(Ask(meter, "01 03 0A 00 00 1C")), 60u);
-    meter.SetFirmware(0x06);  // 6.0: one byte short, so the ninth entry is gone
-    meter.SetChannelHeat({0, 1, 1, 9, 9, 9, 9, 9, 0});
-    EXPECT_EQ(DataBytes(Ask(meter, "01 03 0A 00 00 1C")), 59u);
-    EXPECT_EQ(meter.ChannelCount(0), 1);
-    EXPECT_EQ(DataBytes(Ask(meter, "01 03 00 00 00 00")), 16u + 12);
-}
-
 TEST(Vkt5Simulator, RecordTimeSelectsArchiveRecords) {
     sim::Vkt5Simulator meter;
     meter.clock().Set(pt::ptime(boost::gregorian::date(2024, 3, 7), pt::hours(12)));
@@ -54,6 +41,9 @@ TEST(Vkt5Simulator, RecordTimeSelectsArchiveRecords) {
 
 TEST(Vkt5Simulator, RefusalsFaultsAndOptions) {
     sim::Vkt5Simulator meter;
+    EXPECT_EQ(Ask(meter, "02 03 0E 00 00 01"), "");  // another meter's address
+    EXPECT_EQ(Ask(meter, "01 06 00 00 00 01"), Error("01 86 01 00 00"));
+    EXPECT_EQ(Ask(meter, "01 03 81 06 00 81"), Error("01 83 02 00 00"));  // wrong array parameters
     std::string error;
     EXPECT_TRUE(meter.SetOption("refuse", "current:3", error));
     EXPECT_EQ(Ask(meter, "01 03 03 00 00 06"), Error("01 83 02 00 00"));
