@@ -71,6 +71,13 @@ void Meter::AddArchiveItem(TagHandle tag, uint8_t total, uint8_t typeArchive, ui
     zone->AddItem(tag, address_, dataType);
 }
 
+void PublishControl(DeviceHandle device, TagHandle tag, uint8_t value) {
+    if (tag == nullptr) return;
+    HostSetTagValueBool(tag, value, QualityGood, nullptr);
+    TagHandle tags[1] = {tag};
+    HostCommitTags(device, tags, 1);
+}
+
 uint8_t ParseAddress(const char* text, bool& ok) {
     constexpr uint8_t kNoAddress = 255;
     ok = text != nullptr;
@@ -87,12 +94,6 @@ uint8_t ParseAddress(const char* text, bool& ok) {
 }
 
 namespace {
-
-void PublishControl(DeviceHandle device, TagHandle tag, uint8_t value) {
-    HostSetTagValueBool(tag, value, QualityGood, nullptr);
-    TagHandle tags[1] = {tag};
-    HostCommitTags(device, tags, 1);
-}
 
 void BindControlTags(Device& d) {
     const int32_t count = HostGetTagCount(d.device);
@@ -165,17 +166,14 @@ Device* Vkt5Init(DeviceHandle device) {
     const int32_t retries = HostGetRetryCount(device);
     const uint32_t attempts = retries > 0 ? static_cast<uint32_t>(retries) : 0;
 
-    auto* d = new (std::nothrow) Device(device, address, depthHour, depthDay, countRecord, attempts);
-    if (d != nullptr) {
+    // Owned here until the host holds it, so that running out of memory half-way leaks nothing.
+    std::unique_ptr<Device> d(new (std::nothrow) Device(device, address, depthHour, depthDay, countRecord, attempts));
+    if (d) {
         HostSetDeviceFlag(device, 1);
         const uint32_t subdevices = HostGetSubdeviceCount(device);
         for (uint32_t i = 0; i < subdevices; ++i) AddSubdevice(*d, HostGetSubdevice(device, i));
     }
-    if (!RegisterDeviceObject(device, d)) {
-        delete d;
-        return nullptr;
-    }
-    return d;
+    return RegisterDeviceObject(device, d.get()) ? d.release() : nullptr;
 }
 
 void Vkt5ReadSubdevice(DeviceHandle, DeviceHandle) {}

@@ -174,6 +174,9 @@ public:
     DeviceHandle device;
 };
 
+// Publishes a control tag's value and commits it; nothing for an unbound tag.
+void PublishControl(DeviceHandle device, TagHandle tag, uint8_t value);
+
 // Parses the "address" property: its low 8 bits, 255 for no text or for a text
 // that is not an unsigned decimal number (then ok is false).
 uint8_t ParseAddress(const char* text, bool& ok);

@@ -37,13 +37,6 @@ uint16_t Word(const Link& link, size_t offset) {
 
 const char* TotalName(uint32_t total) { return total == 1 ? "total" : "current"; }
 
-void PublishControl(DeviceHandle device, TagHandle tag, uint8_t value) {
-    if (tag == nullptr) return;
-    HostSetTagValueBool(tag, value, QualityGood, nullptr);
-    TagHandle tags[1] = {tag};
-    HostCommitTags(device, tags, 1);
-}
-
 }  // namespace
 
 void Item::PublishCurrent(const uint8_t* data, int32_t available) const {
