@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <limits>
 
 #include "common/driver_support.h"
 #include "common/publish.h"
@@ -69,7 +70,10 @@ void ReadArchiveGroup(ArchiveGroup& group, Link& link, DeviceHandle device, cons
     if (!group.next.valid) {
         group.next = now;
         group.next.TruncateToInterval(group.kind);
-        group.next.StepIntervals(-group.depth, group.kind);
+        // The most negative depth has no positive counterpart; one less lands as far off the calendar.
+        group.next.StepIntervals(group.depth == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max()
+                                                                                     : -group.depth,
+                                 group.kind);
         if (!group.next.valid) {
             DriverLog(device, "Archive start time not valid, archive not read");
             return;

@@ -75,10 +75,12 @@ TEST(Vkt5Archive, DayArchiveNoDepthAndDisabledCounts) {
     EXPECT_EQ(future.Cycle(At(7, 14, 20)), Times{});
     EXPECT_EQ(future.Cycle(At(7, 15, 4)), Times{});
     EXPECT_EQ(future.Cycle(At(7, 15, 5)), Times{At(7, 15)});
-    ArchiveBench beyondCalendar(1, 2000000000);
-    Vkt5Bench::Value(beyondCalendar.zone, "v", 3, 0, 0, 0);
-    EXPECT_EQ(beyondCalendar.Cycle(At(7, 14, 20)), Times{});
-    EXPECT_EQ(beyondCalendar.Logged("Archive start time not valid, archive not read"), 1u);
+    for (int depth : {2000000000, INT32_MIN}) {
+        ArchiveBench beyondCalendar(1, depth);
+        Vkt5Bench::Value(beyondCalendar.zone, "v", 3, 0, 0, 0);
+        EXPECT_EQ(beyondCalendar.Cycle(At(7, 14, 20)), Times{});
+        EXPECT_EQ(beyondCalendar.Logged("Archive start time not valid, archive not read"), 1u);
+    }
 }
 
 TEST(Vkt5Archive, RefusalsSkipFailuresRepeat) {
