@@ -11,10 +11,6 @@ using Times = std::vector<pt::ptime>;
 
 namespace {
 
-pt::ptime At(int day, int hour, int minute = 0) {
-    return pt::ptime(boost::gregorian::date(2024, 3, day), pt::hours(hour) + pt::minutes(minute));
-}
-
 // One archive subdevice (hour for TypeArchive 1, else day) with the given depth.
 struct ArchiveBench : Vkt5Bench {
     Device* d = nullptr;

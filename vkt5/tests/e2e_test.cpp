@@ -12,10 +12,6 @@ namespace pt = boost::posix_time;
 
 namespace {
 
-pt::ptime At(int day, int hour, int minute = 0) {
-    return pt::ptime(boost::gregorian::date(2024, 3, day), pt::hours(hour) + pt::minutes(minute));
-}
-
 std::string ClockText(pt::ptime t) {
     char text[32];
     std::snprintf(text, sizeof text, "%d.%02d.%02d %02d:%02d:00", int(t.date().year()), int(t.date().month()),
@@ -29,57 +25,28 @@ uint64_t UtcTicks(pt::ptime local) {
     return static_cast<uint64_t>(seconds) * 10000000ull + 116444736000000000ull;
 }
 
-class Vkt5EndToEnd : public ::testing::Test {
-protected:
-    ScopedTz zone{"<+03>-3"};  // no daylight saving
-    hostemu::LoadedPlugin plugin{TRV_PLUGIN_PATH};
-    hostemu::Host host;
-    hostemu::Device& dev = host.AddDevice("heat meter", "VKT5");
-    sim::Vkt5Simulator meter;
-    bool recordTimeSilent = false;
-    hostemu::Tag* flow = nullptr;
-
-    void SetUp() override {
-        ASSERT_TRUE(plugin.ok()) << plugin.error();
-        host.SetPlugin(plugin.entry());
-        host.Create();
-        meter.SetAddress(5);
-        dev.properties.Set("address", "5").Set("DepthHour", 3).Set("DepthDay", 2).Set("CountRecord", 24);
-        dev.channel = [this](std::span<const uint8_t> tx, std::span<uint8_t> rx) {
-            return recordTimeSilent && tx[1] == 0x10 ? 0 : meter.Exchange(tx, rx);
-        };
-        for (const char* name : {"Available", "Failure", "DateTime", "UnschedulerRequest"}) dev.AddTag(name);
-        flow = &Vkt5Bench::Value(dev.AddSubdevice("Current", "Current"), "flow", 0, 0, 0, 0);
-    }
-    hostemu::Node& Archive(const char* name, int typeArchive, bool total) {
-        auto& node = dev.AddSubdevice(name, name);
-        node.properties.Set("TypeArchive", typeArchive).Set("TypeTotal", total ? "1" : "0");
-        return node;
-    }
-    void Cycle(pt::ptime now) {
-        meter.clock().Set(now);
-        host.Read(dev);
-    }
-    // Every stamped publication of the tag, by time stamp; fails on a repeated stamp.
-    std::map<uint64_t, double> Archived(const hostemu::Tag& tag) {
-        std::map<uint64_t, double> published;
-        for (const auto* e : dev.EventsOf(EventKind::Publish))
-            if (e->tag == &tag) {
-                EXPECT_TRUE(e->time && published.emplace(*e->time, e->value.number).second) << tag.name;
-                EXPECT_EQ(e->quality, 192u);
-            }
-        return published;
-    }
-};
-
 }  // namespace
 
-TEST_F(Vkt5EndToEnd, PollsValuesTotalsAndEveryArchiveRecordOnceThroughAFailure) {
-    auto& temperature = Vkt5Bench::Value(*dev.subdevices[0], "temperature", 3, 0, 8, 0);
-    auto& totals = dev.AddSubdevice("Totals", "Totals");
-    totals.properties.Set("TypeTotal", "1");
-    auto& energy = Vkt5Bench::Value(totals, "energy", 1, 0, 4, 0);
-    auto& hours = Archive("HourArchive", 1, false);
+TEST(Vkt5EndToEnd, PollsValuesTotalsAndEveryArchiveRecordOnceThroughAFailure) {
+    ScopedTz zone{"<+03>-3"};  // no daylight saving
+    hostemu::LoadedPlugin plugin{TRV_PLUGIN_PATH};
+    ASSERT_TRUE(plugin.ok()) << plugin.error();
+    Vkt5Bench bench;
+    auto& [host, dev, meter] = bench;
+    host.SetPlugin(plugin.entry());
+    host.Create();
+    meter.SetAddress(5);
+    dev.properties.Set("address", "5").Set("DepthHour", 3).Set("DepthDay", 2).Set("CountRecord", 24);
+    bool recordTimeSilent = false;
+    dev.channel = [&](std::span<const uint8_t> tx, std::span<uint8_t> rx) {
+        return recordTimeSilent && tx[1] == 0x10 ? 0 : meter.Exchange(tx, rx);
+    };
+    for (const char* name : {"Available", "Failure", "DateTime", "UnschedulerRequest"}) dev.AddTag(name);
+    auto& current = bench.Zone("Current", false);
+    auto* flow = &Vkt5Bench::Value(current, "flow", 0, 0, 0, 0);
+    auto& temperature = Vkt5Bench::Value(current, "temperature", 3, 0, 8, 0);
+    auto& energy = Vkt5Bench::Value(bench.Zone("Totals", true), "energy", 1, 0, 4, 0);
+    auto& hours = bench.Zone("HourArchive", false, 1);
     std::vector<pt::ptime> hourRecords, dayRecords;
     for (auto t = At(7, 11); t <= At(8, 0); t += pt::hours(1)) hourRecords.push_back(t);
     for (int day = 5; day <= 8; ++day) dayRecords.push_back(At(day, 0));
@@ -87,12 +54,13 @@ TEST_F(Vkt5EndToEnd, PollsValuesTotalsAndEveryArchiveRecordOnceThroughAFailure) 
     const std::vector<std::tuple<hostemu::Tag*, bool, int, int, int, std::vector<pt::ptime>*>> archived = {
         {&Vkt5Bench::Value(hours, "hourTemperature", 3, 0, 4, 0), false, 3, 0, 4, &hourRecords},
         {&Vkt5Bench::Value(hours, "hourFlow", 0, 1, 0, 0), false, 0, 1, 0, &hourRecords},
-        {&Vkt5Bench::Value(Archive("DayArchive", 0, true), "dayEnergy", 1, 0, 12, 0), true, 1, 0, 12, &dayRecords}};
+        {&Vkt5Bench::Value(bench.Zone("DayArchive", true, 0), "dayEnergy", 1, 0, 12, 0), true, 1, 0, 12, &dayRecords}};
     host.Init(dev);
     for (const auto& now : {At(7, 14, 20), At(7, 14, 40), At(7, 15, 6), At(7, 16, 30), At(7, 16, 31), At(8, 0, 7)}) {
         // At 16:30 the record-time request goes unanswered: the poll fails and 16:00 is asked again.
         recordTimeSilent = now == At(7, 16, 30);
-        Cycle(now);
+        meter.clock().Set(now);
+        host.Read(dev);
         const Quality good = recordTimeSilent ? 0 : 192;
         EXPECT_EQ(dev.FindTag("Failure")->value.number, recordTimeSilent ? 1 : 0);
         EXPECT_EQ(dev.FindTag("DateTime")->value.text, ClockText(now));
@@ -106,7 +74,9 @@ TEST_F(Vkt5EndToEnd, PollsValuesTotalsAndEveryArchiveRecordOnceThroughAFailure) 
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Write time archive record 2024.03.07 16:00:00"), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR: no answer"), 3);
     for (const auto& [tag, total, array, heat, address, records] : archived) {
-        const auto published = Archived(*tag);
+        std::map<uint64_t, double> published;  // by time stamp, each once
+        for (const auto* e : bench.PublishesOf(*tag))
+            EXPECT_TRUE(e->time && e->quality == 192u && published.emplace(*e->time, e->value.number).second) << tag->name;
         EXPECT_EQ(published.size(), records->size()) << tag->name;
         for (const auto& record : *records) {
             auto it = published.find(UtcTicks(record));

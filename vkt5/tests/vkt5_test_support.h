@@ -37,6 +37,11 @@ inline double FloatAt(const std::vector<uint8_t>& d, size_t at) {
     return std::bit_cast<float>(uint32_t{d[at]} << 24 | uint32_t{d[at + 1]} << 16 | uint32_t{d[at + 2]} << 8 | d[at + 3]);
 }
 
+// A meter-local time in March 2024.
+inline boost::posix_time::ptime At(int day, int hour, int minute = 0) {
+    return {boost::gregorian::date(2024, 3, day), boost::posix_time::hours(hour) + boost::posix_time::minutes(minute)};
+}
+
 struct Vkt5Bench {
     hostemu::Host host;
     hostemu::Device& dev = host.AddDevice("meter", "VKT5");
