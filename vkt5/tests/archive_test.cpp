@@ -83,7 +83,7 @@ TEST(Vkt5Archive, RefusalsSkipFailuresRepeat) {
     ArchiveBench bench(1, 2);
     auto& a = Vkt5Bench::Value(bench.zone, "a", 3, 0, 0, 0);
     auto& b = Vkt5Bench::Value(bench.zone, "b", 4, 1, 0, 2);
-    auto& current = Vkt5Bench::Value(bench.Zone("Current", false), "c", 3, 0, 0, 0);
+    auto& current = Vkt5Bench::Value(bench.Zone("Current", false), "c", 4, 1, 0, 2);
     bench.meter.Refuse({sim::Vkt5Request::RecordTime, -1, -1, 1});
     bench.meter.Refuse({sim::Vkt5Request::ArchiveCurrent, 4, -1, 1});
     EXPECT_EQ(bench.Cycle(At(7, 14, 20)), (Times{At(7, 12), At(7, 13), At(7, 14)}));
@@ -92,6 +92,9 @@ TEST(Vkt5Archive, RefusalsSkipFailuresRepeat) {
     EXPECT_EQ(bench.PublishesOf(b).size(), 1u);  // refused for 13:00, which still counts as read
     // Array 4 read as an archive with report type 2 carries 12 bytes more than as a current zone.
     const auto exchanges = bench.dev.EventsOf(EventKind::Exchange);
+    EXPECT_EQ(ToHex(exchanges[3]->tx).substr(0, 17), "01 03 04 01 00 0B");
+    EXPECT_EQ(exchanges[3]->rx.size(), 6u + 2 * 18 + 5);
+    EXPECT_EQ(current.quality, 192u);
     EXPECT_EQ(ToHex(exchanges.back()->tx).substr(0, 17), "01 04 04 01 00 0B");
     EXPECT_EQ(exchanges.back()->rx.size(), 6u + 2 * 18 + 12 + 5);
     const auto data = bench.meter.ArchiveData(false, 4, 1, At(7, 14));
