@@ -65,15 +65,14 @@ void CalendarTime::Move(const Duration& d) {
     if (point.is_special()) return;
     try {
         point = point + d;
+        // Breaking down a point beyond the calendar's years throws as well.
+        if (!point.is_special()) {
+            Refresh();
+            return;
+        }
     } catch (const std::exception&) {
-        *this = CalendarTime();
-        return;
     }
-    if (point.is_special()) {
-        *this = CalendarTime();
-        return;
-    }
-    Refresh();
+    *this = CalendarTime();
 }
 
 void CalendarTime::TruncateToInterval(ArchiveInterval kind) {

@@ -4,7 +4,6 @@
 
 #include "plugin/driver_ops.h"
 
-// Null until the driver is built in.
 const DriverOps* Vkt5Driver();
 
 #endif

@@ -117,6 +117,9 @@ TEST(CalendarTimeStep, StepsOutOfTheCalendarLeaveTheDefaultWithoutThrowing) {
     CalendarTime t = At(2024, 3, 7, 0, 0, 0);
     t.StepIntervals(2000000000, ArchiveMonth);
     EXPECT_FALSE(t.valid);
+    CalendarTime hours = At(2024, 3, 7, 0, 0, 0);
+    hours.StepIntervals(-2000000000, ArchiveHour);  // a point the date library holds but cannot break down
+    EXPECT_FALSE(hours.valid);
     CalendarTime never;
     never.StepIntervals(1, ArchiveHour);
     never.AddMinutes(5);
