@@ -58,22 +58,28 @@ const char* const kVkt7 = R"(  - name: vkt7-1
 const char* const kVkt5 = R"(  - name: vkt5-1
     model: VKT5
 @CHANNEL@    properties:
-      address: 1                 # meter address (0 to 255)
-      DepthHour: 24              # hours back where the hour archives start
-      DepthDay: 10               # days back where the day archives start
-      CountRecord: 5             # archive records per archive and cycle
+      address: 1                 # meter address, decimal (only the low 8 bits count)
+      DepthHour: 24              # hours back where a fresh hour archive starts; -1 the next hour
+      DepthDay: 10               # days back where a fresh day archive starts
+      CountRecord: 5             # archive records per archive and poll; 0 or absent reads none
     tags:                        # control tags; bound only when the device has subdevices
       - Available                # write 0 to stop polling, 1 to resume
-      - Failure                  # true after a cycle that failed
+      - Failure                  # 1 after a poll whose last exchange failed
       - DateTime                 # the meter's clock
-      - UnschedulerRequest       # write 1 for one extra read
+      - UnschedulerRequest       # write 1 for one extra poll
     subdevices:                  # zones; "Archive" in the type text makes an archive zone
       - name: current
         type: Current
         properties: {TypeTotal: false}       # true: totals instead of current values
         tags:                    # NumberArray, NumberHeat: the meter's array and heat system;
-                                 # Address: byte offset in the answer; DataType 0 float, 1 double, 2 16-bit integer
-          - {name: t1, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+                                 # Address: byte offset in the array's data, after the per-channel blocks;
+                                 # DataType 0 float, 1 double, 2 unsigned 16-bit, 3 unsigned 32-bit
+          - {name: t1, properties: {NumberArray: 1, NumberHeat: 0, Address: 0, DataType: 0}}
+      - name: totals
+        type: Totals
+        properties: {TypeTotal: true}
+        tags:
+          - {name: Q_total, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
       - name: hour-archive
         type: Archive
         period: 60000            # a subdevice may have its own read period
@@ -153,18 +159,29 @@ devices:
     model: VKT5
     channel: sim
     period: 500
-    properties: {address: 1, DepthHour: 20, DepthDay: 5, CountRecord: 6}
+    properties: {address: 1, DepthHour: 12, DepthDay: 3, CountRecord: 4}
     tags: [Available, Failure, DateTime, UnschedulerRequest]
     subdevices:
       - name: current
         type: Current
         tags:
-          - {name: t1, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+          - {name: t1, properties: {NumberArray: 1, NumberHeat: 0, Address: 0, DataType: 0}}
+          - {name: t2, properties: {NumberArray: 1, NumberHeat: 0, Address: 4, DataType: 0}}
+      - name: totals
+        type: Totals
+        properties: {TypeTotal: true}
+        tags:
+          - {name: Q_total, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
       - name: hour-archive
         type: Archive
         properties: {TypeArchive: 1}
         tags:
           - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+      - name: day-archive
+        type: Archive
+        properties: {TypeArchive: 0}
+        tags:
+          - {name: t1_day, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
   - name: vkt9-demo
     model: VKT9New
     channel: sim

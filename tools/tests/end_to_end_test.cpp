@@ -35,6 +35,27 @@ void PrintTo(const ModelCase& m, std::ostream* os) { *os << m.model; }
 
 std::vector<ModelCase> Models() {
     std::vector<ModelCase> models;
+#ifdef TRV_HAVE_SIM_VKT5
+    models.push_back({"VKT5", R"(    model: VKT5
+    properties: {address: 1, DepthHour: 6, CountRecord: 3}
+    tags: [Available, Failure, DateTime]
+    subdevices:
+      - name: current
+        type: Current
+        tags:
+          - {name: t1, properties: {NumberArray: 1, NumberHeat: 0, Address: 0, DataType: 0}}
+          - {name: t2, properties: {NumberArray: 1, NumberHeat: 0, Address: 4, DataType: 0}}
+      - name: hour
+        type: Archive
+        properties: {TypeArchive: 1}
+        tags:
+          - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+)",
+                      {{"t1", "100.25"}, {"t2", "101.75"}},
+                      "t1_hour",
+                      {"2024-03-07T03:00:00Z", "2024-03-07T04:00:00Z", "2024-03-07T05:00:00Z", "2024-03-07T06:00:00Z",
+                       "2024-03-07T07:00:00Z", "2024-03-07T08:00:00Z"}});
+#endif
 #ifdef TRV_HAVE_SIM_VKT9
     models.push_back({"VKT9New", R"(    model: VKT9New
     properties: {address: 1, DepthHour: 6, CountRecord: 3}
