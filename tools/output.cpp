@@ -1,5 +1,6 @@
 #include "tools/output.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -250,9 +251,16 @@ private:
         std::string screen = "\x1b[H\x1b[2J";
         screen += fmt::format("vktpoll  {}\n\n", LocalTime(NowTicks()));
         screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", "DEVICE", wd, "TAG", wt, "VALUE", wv, "QUALITY", wq, "TIME");
-        for (const Row& r : rows_)
-            screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", r.device, wd, r.tag, wt, r.value, wv, r.quality, wq,
-                                  r.time);
+        // A device's rows together, each in the order it first appeared.
+        std::map<std::string, size_t> deviceOrder;
+        for (const Row& r : rows_) deviceOrder.try_emplace(r.device, deviceOrder.size());
+        std::vector<const Row*> ordered;
+        for (const Row& r : rows_) ordered.push_back(&r);
+        std::stable_sort(ordered.begin(), ordered.end(),
+                         [&](const Row* x, const Row* y) { return deviceOrder[x->device] < deviceOrder[y->device]; });
+        for (const Row* r : ordered)
+            screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", r->device, wd, r->tag, wt, r->value, wv, r->quality,
+                                  wq, r->time);
         if (!progress_.empty()) {
             screen += "\nArchives\n";
             for (const auto& [key, line] : progress_) screen += "  " + line + "\n";

@@ -222,6 +222,30 @@ TEST(ToolsEndToEndLine, CtrlCClosesEveryDeviceAndExits) {
 
 #endif
 
+// The README's main job: no arguments, every simulated model, good data, an end.
+TEST(ToolsEndToEndDemo, RunsEveryBuiltInModelAndStops) {
+    ChildProcess demo({TRV_VKTPOLL}, kZone);
+    EXPECT_EQ(demo.Finish(), 0) << demo.ErrorText();
+    size_t models = 0;
+#ifdef TRV_HAVE_SIM_VKT7
+    ++models;
+#endif
+#ifdef TRV_HAVE_SIM_VKT5
+    ++models;
+#endif
+#ifdef TRV_HAVE_SIM_VKT9
+    ++models;
+#endif
+    const auto summaries = demo.LinesWith(" frames sent, ");
+    EXPECT_EQ(summaries.size(), models);
+    for (const auto& line : summaries) {
+        EXPECT_NE(line.find(": 6 cycles,"), std::string::npos) << line;
+        EXPECT_NE(line.find(" 0 failures"), std::string::npos) << line;
+    }
+    EXPECT_FALSE(demo.LinesWith("[good]  archive").empty());
+    EXPECT_TRUE(demo.LinesWith("[bad").size() <= demo.LinesWith("out of service]").size());
+}
+
 // Every bad file stops the run before the plugin is asked anything.
 TEST(ToolsEndToEndConfig, BadFilesExitWithStatusTwoAndPollNothing) {
     Workspace ws;
