@@ -1,0 +1,309 @@
+#include "vkt7/vkt7_cycle.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "common/calendar_time.h"
+#include "common/driver_support.h"
+#include "common/platform.h"
+#include "common/publish.h"
+#include "common/quality.h"
+
+using namespace vkt7;
+
+namespace {
+
+constexpr int32_t kTimeout = 1000;
+constexpr int32_t kDefaultTagAddr = 1000;
+constexpr int32_t kDefaultAttempts = 10;
+
+struct GroupInfo {
+    const char* name;
+    uint8_t archiveType;
+};
+
+// Groups "1" to "5" and their archive types.
+constexpr GroupInfo kGroups[5] = {{"1", kTypeCurrent}, {"2", kTypeTotals}, {"3", kTypeHour},
+                                  {"4", kTypeDay},     {"5", kTypeMonth}};
+
+Vkt7DeviceBlock* BlockOf(DeviceHandle device) { return static_cast<Vkt7DeviceBlock*>(HostGetDeviceData(device)); }
+
+void Logf(DeviceHandle device, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Logf(DeviceHandle device, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    DriverLog(device, line);
+}
+
+// The driver object: from the ordinary heap, zero-filled before construction.
+VKT7* CreateDriver(Vkt7DeviceBlock* block, int32_t attempts, DeviceHandle device) {
+    void* memory = ::operator new(sizeof(VKT7), std::nothrow);
+    if (memory == nullptr) return nullptr;
+    std::memset(memory, 0, sizeof(VKT7));
+    return new (memory) VKT7(kTimeout, kBufferSize, block->sendBuffer, block->receiveBuffer, attempts, device);
+}
+
+void DestroyDriver(VKT7* driver) {
+    driver->~VKT7();
+    ::operator delete(static_cast<void*>(driver));
+}
+
+void CommitOne(DeviceHandle device, TagHandle tag) {
+    TagHandle tags[1] = {tag};
+    HostCommitTags(device, tags, 1);
+}
+
+bool Stopped(DeviceHandle device, const Vkt7DeviceBlock* block) {
+    return HostIsBreakSet(device) != 0 || block->ScanEnabled == 0;
+}
+
+// Part 2.4's time stamps: local calendar time (fields out of range roll over).
+int64_t LocalSeconds(int32_t year, int32_t month, int32_t day, int32_t hour) {
+    std::tm t{};
+    t.tm_year = 100 + year;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_isdst = -1;
+    return platform::LocalCalendarToSeconds(t);
+}
+
+// No-answer handling: false when a break or a disabled scan ends the cycle.
+bool ReportNoAnswer(DeviceHandle device, Vkt7DeviceBlock* block) {
+    DriverLog(device, "Driver_VKT7. No answer. Set all current and total to bad\n");
+    block->driver->ResetSession();
+    for (const char* name : {"1", "2"}) {
+        DeviceHandle group = HostFindGroup(device, name);
+        if (group == nullptr) continue;
+        const int32_t n = HostGetGroupTagCount(group);
+        for (int32_t i = 0; i < n; ++i) {
+            if (Stopped(device, block)) return false;
+            HostSetTagQuality(HostGetGroupTag(group, i), QualityBad);
+        }
+    }
+    const TagHandle dateTime = block->dateTimeTag;
+    if (dateTime != nullptr) HostSetTagQuality(dateTime, QualityBad);
+    return true;
+}
+
+// The value of a group tag. Tags are matched to values by the element their own
+// record names, not by position, so that a tag the element table refused does
+// not shift the later tags of its group.
+int32_t TagValue(const VKT7& driver, TagHandle tag, Vkt7Value& value) {
+    const auto* record = static_cast<const Vkt7TagRecord*>(HostGetTagData(tag));
+    if (record == nullptr) return kWrongAnswer;
+    const int32_t addr = record->addr;
+    return driver.VKT7_GetElementValue(static_cast<uint8_t>(addr & 0xFF), value);
+}
+
+}  // namespace
+
+FILETIME Vkt7FileTime(int64_t seconds) {
+    const int64_t ticks = seconds * static_cast<int64_t>(platform::kTicksPerSecond) +
+                          static_cast<int64_t>(platform::kUnixEpochTicks);
+    return platform::MakeFileTime(static_cast<uint64_t>(ticks));
+}
+
+int32_t Vkt7Init(DeviceHandle device) {
+    auto* block = static_cast<Vkt7DeviceBlock*>(HostAlloc(device, sizeof(Vkt7DeviceBlock)));
+    (void)HostGetDeviceInfo(device);
+    ParamsHandle params = HostGetDeviceParams(device);
+    if (block == nullptr) {
+        DriverLog(device, "Driver_VKT7. Device block allocation error\n");
+        return 0;
+    }
+    std::memset(block, 0, sizeof(Vkt7DeviceBlock));
+    HostSetDeviceData(device, block);
+
+    const int32_t addr = HostParamGetInt(params, "addr", 0);
+    int32_t attempts = HostGetRetryCount(device);
+    if (attempts < 1) attempts = kDefaultAttempts;
+    const int32_t depthHour = HostParamGetInt(params, "DepthHour", 20);
+    const int32_t depthDay = HostParamGetInt(params, "DepthDay", 20);
+    const int32_t depthMonth = HostParamGetInt(params, "DepthMonth", 5);
+    const int32_t countRecord = HostParamGetInt(params, "CountRecord", 5);
+
+    VKT7* driver = CreateDriver(block, attempts, device);
+    if (driver == nullptr) {
+        // No tag is bound: the host's READ marks the requested ones uncertain.
+        DriverLog(device, "Driver_VKT7. Driver object allocation error\n");
+        return 0;
+    }
+    block->driver = driver;
+    if ((addr & 0xFF) != 0) driver->address = static_cast<uint8_t>(addr & 0xFF);
+    // Both settings send the 0xFF 0xFF preamble: the offset is 0 either way.
+    if (HostParamGetBool(params, "use232", 1) != 0) driver->sendOffset = 0;
+    driver->VKT7_SetArchiveParams(depthHour, depthDay, depthMonth, countRecord);
+    block->ScanEnabled = 1;
+
+    for (const GroupInfo& info : kGroups) {
+        DeviceHandle group = HostFindGroup(device, info.name);
+        if (group == nullptr) continue;
+        const int32_t n = HostGetGroupTagCount(group);
+        for (int32_t i = 0; i < n; ++i) {
+            TagHandle tag = HostGetGroupTag(group, i);
+            ParamsHandle tagParams = HostGetTagParams(group, i);
+            const int32_t tagAddr = HostParamGetInt(tagParams, "addr", kDefaultTagAddr);
+            auto* record = static_cast<Vkt7TagRecord*>(HostAlloc(group, sizeof(Vkt7TagRecord)));
+            if (record == nullptr) continue;
+            record->archiveType = info.archiveType;
+            record->addr = tagAddr;
+            HostSetTagData(tag, record);
+            // -4 for an element of 83 or more (the default 1000 gives 232): ignored.
+            (void)driver->VKT7_AddElement(static_cast<uint8_t>(tagAddr & 0xFF), info.archiveType);
+        }
+    }
+
+    const int32_t n = HostGetTagCount(device);
+    for (int32_t i = 0; i < n; ++i) {
+        TagHandle tag = HostGetTag(device, i);
+        const char* name = HostGetTagName(tag);
+        if (name != nullptr && std::strcmp(name, "Available") == 0) {
+            block->availableTag = tag;
+            HostSetTagValueBool(tag, 1, QualityGood, nullptr);
+            CommitOne(device, tag);
+        } else if (name != nullptr && std::strcmp(name, "Failure") == 0) {
+            block->failureTag = tag;
+            HostSetTagValueBool(tag, 0, QualityGood, nullptr);
+            CommitOne(device, tag);
+        } else if (name != nullptr && std::strcmp(name, "DateTime") == 0) {
+            block->dateTimeTag = tag;
+        }
+        auto* record = static_cast<Vkt7TagRecord*>(HostAlloc(device, sizeof(Vkt7TagRecord)));
+        if (record == nullptr) continue;
+        record->archiveType = kTypeNone;
+        record->addr = HostParamGetInt(HostGetTagParams(device, i), "addr", kDefaultTagAddr);
+        HostSetTagData(tag, record);
+    }
+    return 0;
+}
+
+bool Vkt7ReadCycle(DeviceHandle device) {
+    Vkt7DeviceBlock* block = BlockOf(device);
+    if (block == nullptr || block->driver == nullptr) return false;
+    VKT7& driver = *block->driver;
+    bool result = true;
+    if (Stopped(device, block)) return false;
+
+    const TagHandle dateTimeTag = block->dateTimeTag;
+    int32_t rc = driver.VKT7_ReadDeviceTime(dateTimeTag != nullptr);
+    if (dateTimeTag != nullptr && rc == kOk) {
+        const uint8_t* c = driver.meterClock;
+        const CalendarTime t(c[2], c[1], c[0], c[3], c[4], c[5]);
+        PublishTimeText(dateTimeTag, t);
+    }
+
+    for (int32_t g = 1; g <= 5; ++g) {
+        rc = kOk;
+        if (Stopped(device, block)) return false;
+        DeviceHandle group = HostFindGroup(device, kGroups[g - 1].name);
+        if (group == nullptr) continue;
+        const int32_t records = g == 1 ? 1 : driver.CountRecord;
+        for (int32_t r = 0; r < records; ++r) {
+            if (Stopped(device, block)) break;
+            int32_t h = 0, d = 0, m = 0, y = 0;
+            switch (g) {
+                case 1: rc = driver.VKT7_ReadCurrent(); break;
+                case 2: rc = driver.VKT7_ReadTotals(); break;
+                case 3:
+                    rc = driver.VKT7_ReadHourArchive(h, d, m, y);
+                    h += 1;
+                    if (h > 23) {
+                        h = 0;
+                        d += 1;
+                    }
+                    break;
+                case 4:
+                    rc = driver.VKT7_ReadDayArchive(h, d, m, y);
+                    d += 1;
+                    h = 0;
+                    break;
+                default:
+                    rc = driver.VKT7_ReadMonthArchive(h, d, m, y);
+                    h = 0;
+                    d = 1;
+                    m += 1;
+                    break;
+            }
+            if (rc == kNothingToRead) break;
+            if (rc != kOk) {
+                if (!ReportNoAnswer(device, block)) return false;
+                break;
+            }
+            const int64_t seconds = g >= 3 ? LocalSeconds(y, m, d, h) : platform::CurrentSeconds();
+            const FILETIME stamp = Vkt7FileTime(seconds);
+
+            const int32_t n = HostGetGroupTagCount(group);
+            for (int32_t i = 0; i < n; ++i) {
+                bool fail = true;
+                if (Stopped(device, block)) return false;
+                TagHandle tag = HostGetGroupTag(group, i);
+                Vkt7Value v;
+                if (TagValue(driver, tag, v) == kOk) {
+                    Logf(device, "Driver_VKT7. Write to Dev %d param No %d Q = 0x%02x\n", g, i, v.quality);
+                    bool published = true;
+                    switch (v.type) {
+                        case kValueNumber: HostSetTagValueDouble(tag, v.number, v.quality, &stamp); break;
+                        case kValueBool: HostSetTagValueBool(tag, v.integer != 0 ? 1 : 0, v.quality, &stamp); break;
+                        case kValueInteger: HostSetTagValueInt(tag, v.integer, v.quality, &stamp); break;
+                        default: published = false; break;  // type 3: nothing
+                    }
+                    if (published) {
+                        fail = false;
+                        if (g >= 3) HostStoreHistory(device, tag);
+                    }
+                } else {
+                    HostSetTagValueDouble(tag, 0.0, QualitySensorFailure, &stamp);
+                    Logf(device, "Driver_VKT7. Sensor failure - unable to get param No %d\n", i);
+                }
+                const TagHandle failureTag = block->failureTag;
+                if (failureTag != nullptr) {
+                    HostSetTagValueBool(failureTag, fail ? 1 : 0, QualityGood, nullptr);
+                    CommitOne(device, failureTag);
+                }
+            }
+        }
+        if (rc != kOk && rc != kNothingToRead) {
+            DriverLog(device, "Driver_VKT7. No answer. Reporting bad and retry\n");
+            result = false;
+            break;  // the remaining groups wait for the next cycle
+        }
+    }
+
+    if (driver.BreakFlag == 1) {
+        DriverLog(device, "Driver_VKT7. Driver returned break flag\n");
+        driver.BreakFlag = 0;
+    }
+    return result;
+}
+
+int32_t Vkt7Write(DeviceHandle device) {
+    Vkt7DeviceBlock* block = BlockOf(device);
+    if (block == nullptr) return 0;
+    const int32_t n = HostGetWriteCount(device);
+    for (int32_t i = 0; i < n; ++i) {
+        TagHandle tag = HostGetWriteTag(device, i);
+        const char* name = HostGetTagName(tag);
+        if (name == nullptr || std::strcmp(name, "Available") != 0) continue;  // neither performed nor completed
+        block->ScanEnabled = HostGetWriteValueBool(tag) != 0 ? 1 : 0;
+        HostCompleteWrite(tag);
+        HostSetTagValueBool(tag, block->ScanEnabled, QualityGood, nullptr);
+        HostLog(device, block->ScanEnabled != 0 ? "Driver_VKT7. Driver scan available" : "Driver_VKT7. Driver scan disabled");
+        return 0;
+    }
+    return 0;
+}
+
+void Vkt7Close(DeviceHandle device) {
+    Vkt7DeviceBlock* block = BlockOf(device);
+    if (block == nullptr) return;
+    VKT7* driver = block->driver;
+    if (driver != nullptr) DestroyDriver(driver);
+    block->driver = nullptr;
+}

@@ -1,0 +1,120 @@
+#include "vkt7/vkt7_elements.h"
+
+#include <cstring>
+
+using namespace vkt7;
+
+namespace {
+
+uint8_t InitialType(int32_t e) {
+    if (e == 77 || e == 78 || e == 81 || e == 82) return kValueBool;
+    if (e >= 44 && e <= 56) return kValueUnsigned;
+    if (e >= 57 && e <= 75) return kValueInteger;
+    return kValueNumber;
+}
+
+}  // namespace
+
+Vkt7ElementTable::Vkt7ElementTable(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_,
+                                   uint8_t* receiveBuffer_, int32_t attempts_, DeviceHandle device_, Vkt7Port port)
+    : Vkt7Link(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, port) {
+    for (int32_t e = 0; e < kElementCount; ++e) {
+        VKT7Element& el = elements[e];
+        std::memset(&el, 0, sizeof el);
+        el.quality = 0x20;
+        el.type = InitialType(e);
+        el.divisor = 1;
+    }
+}
+
+bool Vkt7ElementTable::IsWanted(int32_t element, int32_t type) const {
+    return element >= 0 && element < kElementCount && type >= 0 && type < kArchiveTypeCount &&
+           (elements[element].flags[type] & kFlagWanted) != 0;
+}
+
+bool Vkt7ElementTable::IsPresent(int32_t element, int32_t type) const {
+    return element >= 0 && element < kElementCount && type >= 0 && type < kArchiveTypeCount &&
+           (elements[element].flags[type] & kFlagPresent) != 0;
+}
+
+int32_t Vkt7ElementTable::VKT7_AddElement(uint8_t element, uint8_t type) {
+    if (type >= kArchiveTypeCount || element >= kElementCount) return kBadAnswer;
+    if (requestCount[type] >= kElementCount) {
+        Logf("Driver_VKT7. Request list of archive type %d is full: element %d not added\n", type, element);
+        return kBadAnswer;
+    }
+    elements[element].flags[type] |= kFlagWanted;
+    requestList[type][requestCount[type]] = element;
+    ++requestCount[type];
+    return kOk;
+}
+
+int32_t Vkt7ElementTable::VKT7_SelectArchive(uint8_t type, bool& changed) {
+    if (type >= kTypeNone) return kBadAnswer;
+    if (type == SelectedArchive) return kOk;
+    const uint8_t data[2] = {type, 0x00};
+    const int32_t result = VKT7_Write(kRegArchiveType, 0, data, 2, 2);
+    if (result == kOk) {
+        changed = true;
+        SelectedArchive = type;
+    }
+    return result;
+}
+
+int32_t Vkt7ElementTable::RefuseList(uint8_t type) {
+    for (VKT7Element& el : elements) el.flags[type] &= static_cast<uint8_t>(~kFlagPresent);
+    ExpectedLength = 0;
+    elementListLength = 0;
+    SelectedArchive = kTypeNone;
+    BreakFlag = 1;
+    return kBadAnswer;
+}
+
+int32_t Vkt7ElementTable::VKT7_BuildElementList() {
+    const uint8_t type = SelectedArchive;
+    if (type >= kArchiveTypeCount) {
+        Log("Driver_VKT7. Element list without a selected archive type\n");
+        return kBadAnswer;
+    }
+    const int32_t result = VKT7_Read(kRegActiveList, 0, 0);
+    if (result != kOk) return result;
+
+    for (VKT7Element& el : elements) el.flags[type] &= static_cast<uint8_t>(~kFlagPresent);
+    ExpectedLength = 0;
+    elementListLength = 0;
+
+    // A successful read answer is byte 2 + 5 <= 260 bytes long (Part 2.1's checks).
+    const uint8_t* rx = receiveBuffer;
+    const int32_t end = lastAnswerLength - 2;  // the CRC follows
+    int32_t records = 0;
+    for (int32_t pos = 3; pos < end; pos += kListRecordSize) {
+        if (pos + kListRecordSize > end) {
+            Logf("Driver_VKT7. Active element list ends in a broken record of %d bytes: list refused\n", end - pos);
+            return RefuseList(type);
+        }
+        const uint8_t e = rx[pos];
+        if (e >= kElementCount) {
+            Logf("Driver_VKT7. Active element list names element %d, beyond the table: skipped\n", e);
+            continue;
+        }
+        if ((elements[e].flags[type] & kFlagWanted) == 0) continue;
+        const uint32_t size = static_cast<uint32_t>(rx[pos + 4]) | (static_cast<uint32_t>(rx[pos + 5]) << 8);
+        if (size > static_cast<uint32_t>(kMaxValueSize)) {
+            Logf("Driver_VKT7. Element %d has a value of %u bytes, more than %d: list refused\n", e, size,
+                 kMaxValueSize);
+            return RefuseList(type);
+        }
+        if (records == kMaxListRecords) {
+            Logf("Driver_VKT7. More than %d wanted elements in the active list: list refused\n", kMaxListRecords);
+            return RefuseList(type);
+        }
+        std::memcpy(elementList + elementListLength, rx + pos, kListRecordSize);
+        elementListLength += kListRecordSize;
+        ++records;
+        elements[e].flags[type] |= kFlagPresent;
+        elements[e].size = rx[pos + 4];
+        ExpectedLength += size + 2;
+    }
+    if (ExpectedLength > 0) ExpectedLength += 5;
+    return VKT7_Write(kRegList, 0, elementList, elementListLength, elementListLength);
+}

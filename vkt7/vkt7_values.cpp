@@ -1,0 +1,252 @@
+#include "vkt7/vkt7_values.h"
+
+#include <cstring>
+
+using namespace vkt7;
+
+namespace vkt7 {
+
+void NormaliseMonth(ArchivePos& p) {
+    if (p.month > 12) {
+        p.month = 1;
+        p.year = static_cast<uint8_t>(p.year + 1);
+    }
+}
+
+void NormaliseDay(ArchivePos& p) {
+    if (p.day <= 28) return;
+    bool next = false;
+    if (p.month == 2) {
+        const bool leap = p.year % 4 == 0;
+        next = leap ? p.day > 29 : p.day > 28;
+    } else if (p.month == 4 || p.month == 6 || p.month == 9 || p.month == 11) {
+        next = p.day > 30;
+    }
+    if (p.day > 31) next = true;
+    if (!next) return;
+    p.day = 1;
+    p.month = static_cast<uint8_t>(p.month + 1);
+    NormaliseMonth(p);
+}
+
+}  // namespace vkt7
+
+namespace {
+
+bool IsFloatElement(int32_t e) { return e == 19 || e == 20 || e == 21 || e == 41 || e == 42 || e == 43; }
+
+}  // namespace
+
+VKT7::VKT7(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uint8_t* receiveBuffer_,
+           int32_t attempts_, DeviceHandle device_)
+    : VKT7(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, Vkt7HostPort(device_)) {}
+
+VKT7::VKT7(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uint8_t* receiveBuffer_,
+           int32_t attempts_, DeviceHandle device_, Vkt7Port port)
+    : Vkt7Session(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, port) {}
+
+VKT7::~VKT7() = default;
+
+int32_t VKT7::VKT7_ReadValues(uint8_t type) {
+    int32_t result = kOk;
+    if (!SessionOpen) result = VKT7_StartSession();
+    if (result == kOk) {
+        bool changed = false;
+        result = VKT7_SelectArchive(type, changed);
+        if (result == kOk && changed) result = VKT7_BuildElementList();
+    }
+    if (SelectedArchive < 3 && result == kOk) {
+        ArchivePos p = SelectedArchive == kTypeHour ? HourPos : SelectedArchive == kTypeDay ? DayPos : MonthPos;
+        if (SelectedArchive != kTypeHour) p.hour = 23;
+        if (SelectedArchive == kTypeMonth) p.day = ReportDay;
+        const uint8_t date[4] = {p.day, p.month, p.year, p.hour};
+        result = VKT7_Write(kRegClock, 0, date, 4, 4);
+    }
+    if (result == kOk) result = VKT7_Read(kRegData, 0, static_cast<int32_t>(ExpectedLength));
+    if (result == 5 && SelectedArchive < 3) {
+        // The meter has forgotten the list.
+        result = VKT7_BuildElementList();
+        if (result == kOk) result = VKT7_Read(kRegData, 0, static_cast<int32_t>(ExpectedLength));
+    }
+    if (result == kOk) result = DecodeValues();
+    return result;
+}
+
+int32_t VKT7::DecodeValues() {
+    const uint8_t type = SelectedArchive;
+    if (type >= kArchiveTypeCount) return kBadAnswer;
+    const uint8_t* rx = receiveBuffer;
+    // Values end where the CRC begins; a successful read is at most 260 bytes.
+    const int32_t end = lastAnswerLength - 2;
+    int32_t pos = 3;
+    for (int32_t e = 0; e < kElementCount; ++e) {
+        VKT7Element& el = elements[e];
+        if ((el.flags[type] & kFlagWanted) == 0) continue;
+        if ((el.flags[type] & kFlagPresent) == 0) {
+            Logf("### Tag with addr %d(0x%02x) has COMM_FAILURE quality (BAD DATA)\n", e, e);
+            el.quality = kQualityCommFailure;
+            continue;
+        }
+        const int32_t size = el.size;
+        if (pos + size + 2 > end) {
+            Logf("Driver_VKT7. Values answer of %d bytes ends before element %d\n", lastAnswerLength, e);
+            BreakFlag = 1;
+            return kBadAnswer;
+        }
+        const uint8_t q = rx[pos + size];
+        const uint8_t ns = rx[pos + size + 1];
+        el.quality = q;
+        bool decode = true;
+        if (ns == 0x00 || ns == 0xFF) {
+            if (q == kQualityDeviceFailure) {
+                el.quality = kQualitySensorCal;
+                decode = false;
+                Logf("### Tag with addr %d(0x%02x) received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n", e, e);
+            } else if (q == kQualitySensorCal) {
+                el.quality = kQualityGood;
+            }
+        } else if (q == kQualityDeviceFailure) {
+            el.quality = kQualitySensorCal;
+            decode = false;
+            Logf("### Tag with addr %d(0x%02x) has SENSOR_CAL quality + NS 0x%02x (DEVICE_FAILURE from VKT)\n", e, e,
+                 ns);
+        } else {
+            el.quality = kQualitySensorFailure;
+            Logf("### Tag with addr %d(0x%02x) has SENSOR_FAILURE quality + NS 0x%02x (0x%02x from VKT)\n", e, e, ns,
+                 q);
+        }
+        // Four bytes from pos stay inside the answer: pos + 4 <= end + 2 - size.
+        if (decode) DecodeValue(e, rx + pos);
+        pos += size + 2;
+    }
+    return kOk;
+}
+
+void VKT7::DecodeValue(int32_t e, const uint8_t* bytes) {
+    VKT7Element& el = elements[e];
+    switch (el.type) {
+        case kValueNumber: {
+            const double divisor = el.divisor == 0 ? 1.0 : static_cast<double>(el.divisor);
+            double value = 0;
+            if (IsFloatElement(e)) {
+                float single = 0;
+                std::memcpy(&single, bytes, sizeof single);
+                value = static_cast<double>(single) / divisor;
+            } else {
+                uint8_t word[4] = {0, 0, 0, 0};
+                std::memcpy(word, bytes, el.size < 4 ? el.size : 4);
+                if (el.size <= 2) {
+                    const int16_t n = static_cast<int16_t>(static_cast<uint16_t>(word[0] | (word[1] << 8)));
+                    value = n / divisor;
+                } else {
+                    const uint32_t u = static_cast<uint32_t>(word[0]) | (static_cast<uint32_t>(word[1]) << 8) |
+                                       (static_cast<uint32_t>(word[2]) << 16) | (static_cast<uint32_t>(word[3]) << 24);
+                    value = static_cast<int32_t>(u) / divisor;
+                }
+            }
+            std::memcpy(el.value, &value, sizeof value);
+            break;
+        }
+        case kValueBool: {
+            const bool on = ((e == 77 || e == 78) && el.size == 1) ? bytes[0] == '*' : bytes[0] != 0;
+            std::memset(el.value, 0, sizeof el.value);
+            el.value[0] = on ? 1 : 0;
+            break;
+        }
+        case kValueUnsigned:
+            std::memset(el.value, 0, sizeof el.value);
+            std::memcpy(el.value, bytes, 4);  // little-endian on every target
+            break;
+        default:
+            break;  // type 2: the value stays as it was
+    }
+}
+
+void VKT7::Fill(int32_t e, Vkt7Value& out) const {
+    const VKT7Element& el = elements[e];
+    out.quality = el.quality;
+    out.type = el.type;
+    uint32_t u = 0;
+    std::memcpy(&u, el.value, sizeof u);
+    if (el.type == kValueBool) {
+        out.integer = el.value[0] != 0 ? 1 : 0;
+        out.number = out.integer;
+    } else {
+        out.integer = static_cast<int32_t>(u);
+        if (el.type == kValueNumber)
+            std::memcpy(&out.number, el.value, sizeof out.number);
+        else
+            out.number = static_cast<double>(u);
+    }
+}
+
+int32_t VKT7::VKT7_GetValue(uint8_t n, uint8_t& quality, uint8_t& type, double& number, int32_t& integer) const {
+    const uint8_t t = SelectedArchive;
+    if (t >= kTypeNone || n >= requestCount[t]) return kWrongAnswer;
+    Vkt7Value v;
+    Fill(requestList[t][n], v);
+    quality = v.quality;
+    type = v.type;
+    number = v.number;
+    integer = v.integer;
+    return kOk;
+}
+
+int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
+    const uint8_t t = SelectedArchive;
+    if (t >= kTypeNone || !IsWanted(element, t)) return kWrongAnswer;
+    Fill(element, out);
+    return kOk;
+}
+
+bool VKT7::VKT7_IsBeforeNow(const ArchivePos& p) const {
+    if (p.year != Now.year) return p.year < Now.year;
+    if (p.month != Now.month) return p.month < Now.month;
+    if (p.day != Now.day) return p.day < Now.day;
+    return p.hour < Now.hour;
+}
+
+int32_t VKT7::ReadArchive(ArchivePos& pos, uint8_t type, int32_t& hour, int32_t& day, int32_t& month,
+                          int32_t& year) {
+    hour = pos.hour;
+    day = pos.day;
+    month = pos.month;
+    year = pos.year;
+    if (!VKT7_IsBeforeNow(pos)) return kNothingToRead;
+    const int32_t result = VKT7_ReadValues(type);
+    if (result != kOk && result != 3) return result;  // the position stays
+    switch (type) {
+        case kTypeHour:
+            pos.hour = static_cast<uint8_t>(pos.hour + 1);
+            if (pos.hour > 23) {
+                pos.hour = 0;
+                pos.day = static_cast<uint8_t>(pos.day + 1);
+                NormaliseDay(pos);
+            }
+            break;
+        case kTypeDay:
+            pos.day = static_cast<uint8_t>(pos.day + 1);
+            NormaliseDay(pos);
+            break;
+        default:
+            pos.month = static_cast<uint8_t>(pos.month + 1);
+            NormaliseMonth(pos);
+            Logf("Month archive after check %u.%u.%u %u:00\n", static_cast<unsigned>(pos.day),
+                 static_cast<unsigned>(pos.month), static_cast<unsigned>(pos.year), static_cast<unsigned>(pos.hour));
+            break;
+    }
+    // Exception 3: no record for that date.
+    return result == 3 ? kNothingToRead : kOk;
+}
+
+int32_t VKT7::VKT7_ReadHourArchive(int32_t& hour, int32_t& day, int32_t& month, int32_t& year) {
+    return ReadArchive(HourPos, kTypeHour, hour, day, month, year);
+}
+
+int32_t VKT7::VKT7_ReadDayArchive(int32_t& hour, int32_t& day, int32_t& month, int32_t& year) {
+    return ReadArchive(DayPos, kTypeDay, hour, day, month, year);
+}
+
+int32_t VKT7::VKT7_ReadMonthArchive(int32_t& hour, int32_t& day, int32_t& month, int32_t& year) {
+    return ReadArchive(MonthPos, kTypeMonth, hour, day, month, year);
+}
