@@ -76,6 +76,13 @@ void AddTags(hostemu::Node& node, const std::vector<TagConfig>& tags) {
     for (const TagConfig& t : tags) node.AddTag(t.name, ToProperties(t.properties));
 }
 
+// VKT-7 archive groups, VKT-5 and VKT-9 archive subdevices.
+bool IsArchiveNode(const Device& device, const hostemu::Node& node) {
+    if (node.kind == hostemu::NodeKind::Subdevice) return node.type.find("Archive") != std::string::npos;
+    const bool vkt7 = device.type != "VKT5" && device.type != "VKT9New" && device.type != "VKT9Old";
+    return node.kind == hostemu::NodeKind::Group && vkt7 && (node.name == "3" || node.name == "4" || node.name == "5");
+}
+
 std::string Trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
@@ -187,8 +194,10 @@ void Poller::OnEvent(const Device& device, const Event& e) {
             p.tag = e.tag->name;
             if (e.kind == EventKind::Publish) p.value = e.value;
             p.quality = e.quality;
-            p.archive = e.kind == EventKind::Publish && e.time.has_value();
-            p.time = p.archive ? *e.time : NowTicks();
+            // VKT-7 stamps current values too: an archive is told by where the tag lives.
+            const bool stamped = e.kind == EventKind::Publish && e.time.has_value();
+            p.archive = stamped && e.tag->owner != nullptr && IsArchiveNode(device, *e.tag->owner);
+            p.time = stamped ? *e.time : NowTicks();
             if (p.archive) {
                 auto& archive = run.archives[p.node.empty() ? p.tag : p.node];
                 if (archive.stamps.insert(p.time).second) archive.changed = true;

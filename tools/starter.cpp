@@ -147,14 +147,24 @@ devices:
     model: VKT7
     channel: sim
     period: 500
-    properties: {addr: 0, DepthHour: 20, DepthDay: 5, DepthMonth: 2, CountRecord: 6}
+    properties: {addr: 1, DepthHour: 12, DepthDay: 3, DepthMonth: 2, CountRecord: 4}
     tags: [Available, Failure, DateTime]
     groups:
       "1":
         - {name: t1, properties: {addr: 0}}
         - {name: t2, properties: {addr: 1}}
+        - {name: P1, properties: {addr: 9}}
+        - {name: G1, properties: {addr: 19}}
+      "2":
+        - {name: V1_total, properties: {addr: 3}}
+        - {name: Q1_total, properties: {addr: 12}}
       "3":
         - {name: t1_hour, properties: {addr: 0}}
+        - {name: Q1_hour, properties: {addr: 12}}
+      "4":
+        - {name: t1_day, properties: {addr: 0}}
+      "5":
+        - {name: Q1_month, properties: {addr: 12}}
   - name: vkt5-demo
     model: VKT5
     channel: sim

@@ -26,6 +26,7 @@ const std::vector<std::string> kZone = {"TZ=UTC-3"};
 struct ModelCase {
     const char* model;
     const char* device;  // the device's YAML after name and channel, indented by four
+    const char* currentNode;
     std::map<std::string, std::string> current;  // tag -> value, all good
     const char* archiveTag;
     std::vector<std::string> stamps;  // UTC stamps of the archive records of two cycles
@@ -35,6 +36,20 @@ void PrintTo(const ModelCase& m, std::ostream* os) { *os << m.model; }
 
 std::vector<ModelCase> Models() {
     std::vector<ModelCase> models;
+#ifdef TRV_HAVE_SIM_VKT7
+    models.push_back({"VKT7", R"(    model: VKT7
+    properties: {addr: 1, DepthHour: 6, CountRecord: 3}
+    tags: [Available, Failure, DateTime]
+    groups:
+      "1": [{name: t1, properties: {addr: 0}}, {name: t2, properties: {addr: 1}}]
+      "3": [{name: t1_hour, properties: {addr: 0}}]
+)",
+                      "1",
+                      {{"t1", "72.01"}, {"t2", "49.76"}},
+                      "t1_hour",
+                      {"2024-03-07T04:00:00Z", "2024-03-07T05:00:00Z", "2024-03-07T06:00:00Z", "2024-03-07T07:00:00Z",
+                       "2024-03-07T08:00:00Z", "2024-03-07T09:00:00Z"}});
+#endif
 #ifdef TRV_HAVE_SIM_VKT5
     models.push_back({"VKT5", R"(    model: VKT5
     properties: {address: 1, DepthHour: 6, CountRecord: 3}
@@ -51,6 +66,7 @@ std::vector<ModelCase> Models() {
         tags:
           - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
 )",
+                      "current",
                       {{"t1", "100.25"}, {"t2", "101.75"}},
                       "t1_hour",
                       {"2024-03-07T03:00:00Z", "2024-03-07T04:00:00Z", "2024-03-07T05:00:00Z", "2024-03-07T06:00:00Z",
@@ -72,6 +88,7 @@ std::vector<ModelCase> Models() {
         tags:
           - {name: Q_hour, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
 )",
+                      "current",
                       {{"T_supply", "71.5"}, {"G", "12.5"}},
                       "Q_hour",
                       {"2024-03-07T04:00:00Z", "2024-03-07T05:00:00Z", "2024-03-07T06:00:00Z", "2024-03-07T07:00:00Z",
@@ -115,7 +132,7 @@ uint16_t StartSim(ChildProcess& sim) {
 // Checks the publications of one device polled for two cycles.
 void ExpectMeterData(const ChildProcess& poll, const std::string& device, const ModelCase& m) {
     for (const auto& [tag, value] : m.current) {
-        const auto lines = poll.LinesWith(fmt::format("\"device\":\"{}\",\"node\":\"current\",\"tag\":\"{}\",", device, tag));
+        const auto lines = poll.LinesWith(fmt::format("\"device\":\"{}\",\"node\":\"{}\",\"tag\":\"{}\",", device, m.currentNode, tag));
         ASSERT_FALSE(lines.empty()) << tag;
         EXPECT_EQ(JsonField(lines.back(), "value"), value) << tag;
         EXPECT_EQ(JsonField(lines.back(), "quality"), "192") << tag;

@@ -39,8 +39,12 @@ int32_t Read(DeviceHandle d) {
         return 0;
     }
     HostSetTagValueDouble(HostGetTag(d, 0), rx[0], 192, nullptr);
+    // The same stamp on an archive tag and on a device tag, as VKT-7 stamps current values.
     const FILETIME stamp = platform::MakeFileTime(platform::kUnixEpochTicks + 1709812800ull * platform::kTicksPerSecond);
-    HostSetTagValueDouble(HostGetTag(d, 2), 2.5, 192, &stamp);
+    const uint32_t subs = HostGetSubdeviceCount(d);
+    TagHandle archived = subs > 0 ? HostGetTag(HostGetSubdevice(d, subs - 1), 0) : HostGetGroupTag(HostFindGroup(d, "3"), 0);
+    HostSetTagValueDouble(archived, 2.5, 192, &stamp);
+    HostSetTagValueDouble(HostGetTag(d, 2), 3.5, 192, &stamp);
     return 0;
 }
 
@@ -103,10 +107,10 @@ devices:
     period: 0
     timeout: 60000
     gap: 100
-    tags: [Value, Failure, Archived, Available]
+    tags: [Value, Failure, Stamped, Available]
     subdevices:
       - {{name: fast, type: Current, period: 0}}
-      - {{name: slow, type: Archive, period: 3600000}}
+      - {{name: slow, type: Archive, period: 3600000, tags: [Archived]}}
   - name: b
     model: VKT7
     channel: tcp://127.0.0.1:{0}
@@ -114,7 +118,8 @@ devices:
     timeout: 60000
     gap: 100
     properties: {{request: {1}}}
-    tags: [Value, Failure, Archived]
+    tags: [Value, Failure, Stamped]
+    groups: {{"3": [Archived]}}
 )",
                                       port, extra.empty() ? "1" : extra),
                           "test.yaml");
@@ -141,9 +146,13 @@ TEST(ToolsPoller, SchedulesReadsWritesAndCloseAsTheHost) {
     const auto archived = out.Lines("\"tag\":\"Archived\",\"value\":2.5,\"quality\":192,\"quality_name\":\"good\","
                                     "\"time\":\"2024-03-07T12:00:00Z\",\"archive\":true");
     EXPECT_EQ(archived.size(), 6u);
-    // One record, shown once for each device as it first appears.
+    EXPECT_EQ(out.Lines("\"tag\":\"Stamped\",\"value\":3.5,\"quality\":192,\"quality_name\":\"good\","
+                        "\"time\":\"2024-03-07T12:00:00Z\",\"archive\":false").size(),
+              6u);
+    // One record, shown once for each archive as it first appears.
     EXPECT_EQ(out.Lines("\"event\":\"progress\"").size(), 2u);
-    EXPECT_EQ(out.Lines("\"archive\":\"Archived\",\"records\":1,\"newest\":\"2024-03-07T12:00:00Z\"").size(), 2u);
+    EXPECT_EQ(out.Lines("\"archive\":\"slow\",\"records\":1,\"newest\":\"2024-03-07T12:00:00Z\"").size(), 1u);
+    EXPECT_EQ(out.Lines("\"archive\":\"3\",\"records\":1,\"newest\":\"2024-03-07T12:00:00Z\"").size(), 1u);
 
     const auto summaries = poller.Summaries();
     ASSERT_EQ(summaries.size(), 2u);
