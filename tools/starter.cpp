@@ -31,7 +31,7 @@ const char* const kChannel = R"(    # How the meter is reached, one of:
 const char* const kVkt7 = R"(  - name: vkt7-1
     model: VKT7
 @CHANNEL@    properties:
-      addr: 0                    # meter address; 0 keeps address 0
+      addr: 1                    # meter address (its low byte); 0 keeps the address 0
       DepthHour: 20              # hours of hour archive to read back at most
       DepthDay: 20               # days of day archive
       DepthMonth: 5              # months of month archive
@@ -41,18 +41,23 @@ const char* const kVkt7 = R"(  - name: vkt7-1
       - Failure                  # true after a tag that got no value
       - DateTime                 # the meter's clock, as text
     groups:                      # "1" current values, "2" totals, "3" hour, "4" day, "5" month archive;
-                                 # "addr" is the element number (0 to 82)
+                                 # "addr": element number 0 to 82 (0-21 first thermal input,
+                                 # 22-43 second, 77/78 abnormal-situation flags)
       "1":
         - {name: t1, properties: {addr: 0}}
         - {name: t2, properties: {addr: 1}}
+        - {name: P1, properties: {addr: 9}}
+        - {name: G1, properties: {addr: 19}}
       "2":
-        - {name: Q_total, properties: {addr: 44}}
+        - {name: V1_total, properties: {addr: 3}}
+        - {name: Q1_total, properties: {addr: 12}}
       "3":
         - {name: t1_hour, properties: {addr: 0}}
+        - {name: Q1_hour, properties: {addr: 12}}
       "4":
-        - {name: t1_day, properties: {addr: 0}}
+        - {name: Q1_day, properties: {addr: 12}}
       "5":
-        - {name: t1_month, properties: {addr: 0}}
+        - {name: Q1_month, properties: {addr: 12}}
 )";
 
 const char* const kVkt5 = R"(  - name: vkt5-1

@@ -263,6 +263,36 @@ TEST(ToolsEndToEndDemo, RunsEveryBuiltInModelAndStops) {
     EXPECT_TRUE(demo.LinesWith("[bad").size() <= demo.LinesWith("out of service]").size());
 }
 
+// vktpoll init writes a file that, pointed at the simulator, reads every tag.
+TEST(ToolsEndToEndConfig, StarterFilesPollTheSimulators) {
+    Workspace ws;
+    for (const ModelCase& m : Models()) {
+        const std::string family = std::string(m.model).substr(0, 4);
+        const std::string path = ws.Path(family + ".yaml");
+        ChildProcess init({TRV_VKTPOLL, "init", "--model", family, "-o", path});
+        ASSERT_EQ(init.Finish(), 0) << init.ErrorText();
+        ChildProcess again({TRV_VKTPOLL, "init", "--model", family, "-o", path});
+        EXPECT_EQ(again.Finish(), 2) << "overwrote " << path;
+        std::ifstream in(path);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t at = text.find("    channel: serial://");
+        ASSERT_NE(at, std::string::npos) << family;
+        text.replace(at, text.find('\n', at) - at, "    channel: sim");
+        ChildProcess poll({TRV_VKTPOLL, ws.Write(family + "-sim.yaml", text), "--json", "--cycles", "1"}, kZone);
+        EXPECT_EQ(poll.Finish(), 0) << family << poll.ErrorText();
+        const auto summary = poll.LinesWith("\"event\":\"summary\"");
+        ASSERT_EQ(summary.size(), 1u) << family;
+        EXPECT_EQ(JsonField(summary[0], "failures"), "0") << family;
+        size_t tags = 0;
+        for (const auto& line : poll.LinesWith("\"event\":\"publish\"")) {
+            if (JsonField(line, "value") == "null") continue;  // the initial "out of service"
+            EXPECT_EQ(JsonField(line, "quality"), "192") << line;
+            ++tags;
+        }
+        EXPECT_GT(tags, 5u) << family;
+    }
+}
+
 // Every bad file stops the run before the plugin is asked anything.
 TEST(ToolsEndToEndConfig, BadFilesExitWithStatusTwoAndPollNothing) {
     Workspace ws;
