@@ -63,7 +63,7 @@ bool Stopped(DeviceHandle device, const Vkt7DeviceBlock* block) {
     return HostIsBreakSet(device) != 0 || block->ScanEnabled == 0;
 }
 
-// Part 2.4's time stamps: local calendar time (fields out of range roll over).
+// Time stamps: local calendar time (fields out of range roll over).
 int64_t LocalSeconds(int32_t year, int32_t month, int32_t day, int32_t hour) {
     std::tm t{};
     t.tm_year = 100 + year;

@@ -1,4 +1,4 @@
-// VKT-7 configuration and polling cycle (Part 2.4): the device block and tag
+// VKT-7 configuration and polling cycle: the device block and tag
 // records, initialisation from the host's properties, the read cycle over the
 // groups "1" to "5", client writes to "Available", and close.
 #ifndef TRV_VKT7_CYCLE_H
@@ -45,7 +45,7 @@ bool Vkt7ReadCycle(DeviceHandle device);
 int32_t Vkt7Write(DeviceHandle device);
 void Vkt7Close(DeviceHandle device);
 
-// Seconds since 1970 to a FILETIME (Part 2.4's formula).
+// Seconds since 1970 to a FILETIME.
 FILETIME Vkt7FileTime(int64_t seconds);
 
 #endif

@@ -4,7 +4,7 @@
 
 #include "plugin/driver_ops.h"
 
-// The VKT-7 operations (Part 2.4): Vkt7Init, Vkt7ReadCycle, Vkt7Write, Vkt7Close.
+// The VKT-7 operations: Vkt7Init, Vkt7ReadCycle, Vkt7Write, Vkt7Close.
 const DriverOps* Vkt7Driver();
 
 #endif

@@ -83,7 +83,7 @@ int32_t Vkt7ElementTable::VKT7_BuildElementList() {
     ExpectedLength = 0;
     elementListLength = 0;
 
-    // A successful read answer is byte 2 + 5 <= 260 bytes long (Part 2.1's checks).
+    // A successful read answer is byte 2 + 5 <= 260 bytes long (the link checks that).
     const uint8_t* rx = receiveBuffer;
     const int32_t end = lastAnswerLength - 2;  // the CRC follows
     int32_t records = 0;

@@ -1,4 +1,4 @@
-// VKT-7 element table (Part 2.5): the 83 numbered elements, the per-type request
+// VKT-7 element table: the 83 numbered elements, the per-type request
 // lists filled from the configured tags, the archive type selection and the
 // element list sent to the meter.
 #ifndef TRV_VKT7_ELEMENTS_H

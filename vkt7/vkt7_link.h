@@ -1,4 +1,4 @@
-// VKT-7 link layer (Part 2.1): request frames, CRC, the checks of an answer,
+// VKT-7 link layer: request frames, CRC, the checks of an answer,
 // attempts and drain. Bytes in, result out: the channel and the log are reached
 // through a Vkt7Port, which is the host's (ExchangeWithDevice, DriverLog) in the
 // plugin and a fake in the tests.
@@ -11,10 +11,10 @@
 
 namespace vkt7 {
 
-// Size of the send and of the receive buffer (Part 2.4's device block).
+// Size of the send and of the receive buffer (device block).
 inline constexpr int32_t kBufferSize = 265;
 
-// Result codes of the VKT-7 operations (Part 2.1); positive = meter's exception code.
+// Result codes of the VKT-7 operations; positive = meter's exception code.
 inline constexpr int32_t kOk = 0;
 inline constexpr int32_t kNoAnswer = -1;
 inline constexpr int32_t kWrongAnswer = -3;  // address, function, echo
@@ -46,7 +46,7 @@ struct Vkt7Port {
     void (*log)(void* context, const char* text) = nullptr;
 };
 
-// The host's port for a device: ExchangeWithDevice and DriverLog (Part 1.3).
+// The host's port for a device: ExchangeWithDevice and DriverLog.
 Vkt7Port Vkt7HostPort(DeviceHandle device);
 
 class Vkt7Link {
@@ -75,7 +75,7 @@ public:
     void Log(const char* text) const;
     void Logf(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
-    // Link fields, in the order of Part 2.1.
+    // Link fields, in the order.
     int32_t timeout;
     int32_t maxAnswerLength;
     int32_t lastAnswerLength = 0;

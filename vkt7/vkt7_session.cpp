@@ -35,7 +35,7 @@ ArchivePos SecondsPosition(int64_t seconds) {
 
 namespace {
 
-// Value elements whose divisor each decimal-places property sets (Part 2.2).
+// Value elements whose divisor each decimal-places property sets.
 struct DivisorRow {
     uint8_t property;
     uint8_t count;

@@ -1,4 +1,4 @@
-// VKT-7 session (Part 2.2): session open, server and software versions, the
+// VKT-7 session: session open, server and software versions, the
 // decimal-places properties, archive bounds and positions, the meter's date
 // and clock, and the archive settings.
 #ifndef TRV_VKT7_SESSION_H
@@ -47,7 +47,7 @@ public:
     void VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces);
     int32_t VKT7_ReadDeviceTime(bool withClock);
     void VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth, int32_t countRecord);
-    // Part 2.4 closes the session when the meter stops answering.
+    // The cycle closes the session when the meter stops answering.
     void ResetSession() { SessionOpen = false; }
 
     uint8_t meterClock[6] = {};  // day, month, year - 2000, hour, minute, second

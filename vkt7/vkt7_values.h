@@ -1,7 +1,7 @@
-// VKT-7 values and quality (Part 2.3): the data read of one archive type, the
+// VKT-7 values and quality: the data read of one archive type, the
 // quality table, decoding by type, the archive readers with their stepping, and
-// the values by position or by element. VKT7 is the whole driver object: link
-// (Part 2.1), element table (Part 2.5), session (Part 2.2) and values.
+// the values by position or by element. VKT7 is the whole driver object:
+// link, element table, session and values.
 #ifndef TRV_VKT7_VALUES_H
 #define TRV_VKT7_VALUES_H
 
@@ -18,7 +18,7 @@ inline constexpr uint8_t kQualityCommFailure = 0x18;
 inline constexpr uint8_t kQualitySensorFailure = 0x10;
 inline constexpr uint8_t kQualityDeviceFailure = 0x0C;
 
-// Day normalisation of Part 2.3: a day past its month's end moves to day 1 of
+// Day normalisation: a day past its month's end moves to day 1 of
 // the next month (stored year: leap when divisible by 4).
 void NormaliseDay(ArchivePos& p);
 // Month normalisation: month 13 is January of the next year.

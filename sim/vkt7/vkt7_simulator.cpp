@@ -29,7 +29,7 @@ constexpr uint16_t kRegList = 0x3FFF;
 const pt::ptime kEpoch2000(gd::date(2000, 1, 1));
 
 // What an element measures; the layout of the meter's two thermal inputs
-// (elements 0-21 and 22-43) follows the decimal-places rows of Part 2.2.
+// (elements 0-21 and 22-43) follows the decimal-places rows.
 enum class Quantity { None, Temperature, Volume, Mass, Pressure, Energy, Hours, Flow, Flag, Bool };
 
 Quantity QuantityOf(uint8_t e) {
@@ -57,7 +57,7 @@ uint16_t NaturalSize(uint8_t e) {
     }
 }
 
-// The decimal-places property that scales an element (Part 2.2's rows), or 0.
+// The decimal-places property that scales an element (rows), or 0.
 uint8_t PropertyOf(uint8_t e) {
     static const std::map<uint8_t, uint8_t> kRows = [] {
         std::map<uint8_t, uint8_t> m;

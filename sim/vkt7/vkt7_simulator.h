@@ -1,5 +1,5 @@
-// A VKT-7 heat meter on a byte stream (the meter's side of Parts 2.1, 2.2, 2.3
-// and 2.5): preamble and CRC checked, session open, server and software
+// A VKT-7 heat meter on a byte stream (the meter's side of the link, session,
+// values and element registers): preamble and CRC checked, session open, server and software
 // versions, properties in both server-version formats, archive bounds, clock,
 // archive selection, active element list, element list, record date, value reads
 // with quality and NS bytes, and exception answers.

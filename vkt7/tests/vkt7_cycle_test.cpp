@@ -1,4 +1,4 @@
-// Part 2.4: initialisation, the read cycle over the groups, time stamps, the
+// Initialisation, the read cycle over the groups, time stamps, the
 // control tags, the no-answer handling and close; run through the plugin frame
 // against the host emulator and the simulator.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Part 2.5: the element table, request lists, archive selection and the element
+// The element table, request lists, archive selection and the element
 // list, with the implementer's decisions for lists the table cannot hold.
 #include <gtest/gtest.h>
 

@@ -62,7 +62,7 @@ pt::ptime TicksToLocal(uint64_t ticks) {
     return kFileTimeEpoch + pt::microseconds(static_cast<int64_t>(ticks / 10)) + pt::hours(kUtcOffsetHours);
 }
 
-// The quality the driver makes of the meter's quality and NS bytes (Part 2.3).
+// The quality the driver makes of the meter's quality and NS bytes.
 Quality DriverQuality(uint8_t q, uint8_t ns) {
     if (ns == 0x00 || ns == 0xFF) return q == 0x0C ? 0x50 : q == 0x50 ? 0xC0 : q;
     return q == 0x0C ? 0x50 : 0x10;

@@ -1,4 +1,4 @@
-// Part 2.1: frames, CRC, every check of VKT7_SendReceive with its line and result,
+// Frames, CRC, every check of VKT7_SendReceive with its line and result,
 // drain, attempts, VKT7_VerifyRead/VKT7_VerifyWrite and BreakFlag.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Part 2.2: session start and its steps, properties in both formats, divisors,
+// Session start and its steps, properties in both formats, divisors,
 // archive bounds and positions, the meter's date and clock, archive settings.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Part 2.3: the data read, the quality table with its lines, decoding by type,
+// The data read, the quality table with its lines, decoding by type,
 // values by position and by element, archive readers with stepping and day
 // normalisation.
 #include <gtest/gtest.h>
