@@ -199,7 +199,11 @@ void Poller::OnEvent(const Device& device, const Event& e) {
             p.archive = stamped && e.tag->owner != nullptr && IsArchiveNode(device, *e.tag->owner);
             p.time = stamped ? *e.time : NowTicks();
             if (p.archive) {
-                auto& archive = run.archives[p.node.empty() ? p.tag : p.node];
+                static const std::map<std::string, std::string> kVkt7Groups = {
+                    {"3", "3 (hour)"}, {"4", "4 (day)"}, {"5", "5 (month)"}};
+                const auto group = kVkt7Groups.find(p.node);
+                const bool vkt7Group = e.tag->owner->kind == hostemu::NodeKind::Group && group != kVkt7Groups.end();
+                auto& archive = run.archives[vkt7Group ? group->second : p.node];
                 if (archive.stamps.insert(p.time).second) archive.changed = true;
                 archive.newest = std::max(archive.newest, p.time);
             }

@@ -80,6 +80,7 @@ const char* const kVkt5 = R"(  - name: vkt5-1
                                  # Address: byte offset in the array's data, after the per-channel blocks;
                                  # DataType 0 float, 1 double, 2 unsigned 16-bit, 3 unsigned 32-bit
           - {name: t1, properties: {NumberArray: 1, NumberHeat: 0, Address: 0, DataType: 0}}
+          - {name: t2, properties: {NumberArray: 1, NumberHeat: 0, Address: 4, DataType: 0}}
       - name: totals
         type: Totals
         properties: {TypeTotal: true}
@@ -87,10 +88,15 @@ const char* const kVkt5 = R"(  - name: vkt5-1
           - {name: Q_total, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
       - name: hour-archive
         type: Archive
-        period: 60000            # a subdevice may have its own read period
+        # period: 60000          # a subdevice may have its own read period
         properties: {TypeArchive: 1, TypeTotal: false}   # TypeArchive 1: hour archive; anything else: day archive
         tags:
           - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
+      - name: day-archive
+        type: Archive
+        properties: {TypeArchive: 0}
+        tags:
+          - {name: t1_day, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
 )";
 
 const char* const kVkt9 = R"(  - name: vkt9-1
@@ -116,109 +122,13 @@ const char* const kVkt9 = R"(  - name: vkt9-1
           - {name: T_supply, properties: {Address: 40001, DataType: 0, RegStatus: 40006, StatusNorm: 0}}
           - {name: P, properties: {Address: 40005, DataType: 6, Koeff: 100}}
           - {name: Q_total, properties: {Address: 40007, DataType: 3, LastInRequest: true}}
+          - {name: M_total, properties: {Address: 40009, DataType: 4}}
+          - {name: G, properties: {Address: 30001, DataType: 0, RegStatus: 30004, StatusNorm: 0}}
       - name: hour-archive
         type: Archive
         properties: {TypeArchive: 0, LengthByteAnswer: 24, LastIndexRegister: 40101}   # 0 hour, 1 day, 2 month
         tags:                    # AddressByte: position in the record (values from 4 on); Koeff is required
           - {name: Q_hour, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
-          - {name: T_hour, properties: {AddressByte: 12, DataType: 2, Koeff: 100}}
-)";
-
-std::string Fill(const char* device) {
-    std::string text = std::string(kHeader) + device;
-    const std::string mark = "@CHANNEL@";
-    text.replace(text.find(mark), mark.size(), kChannel);
-    return text;
-}
-
-}  // namespace
-
-std::string StarterFile(std::string_view model) {
-    if (model == "VKT7") return Fill(kVkt7);
-    if (model == "VKT5") return Fill(kVkt5);
-    if (model == "VKT9" || model == "VKT9New" || model == "VKT9Old") {
-        std::string text = Fill(kVkt9);
-        if (model == "VKT9Old") text.replace(text.find("VKT9New "), 8, "VKT9Old ");
-        return text;
-    }
-    return {};
-}
-
-const char* DemoConfig() {
-    return R"(# Built-in demonstration: one meter of each model on its simulator.
-cycles: 6
-devices:
-  - name: vkt7-demo
-    model: VKT7
-    channel: sim
-    period: 500
-    properties: {addr: 1, DepthHour: 12, DepthDay: 3, DepthMonth: 2, CountRecord: 4}
-    tags: [Available, Failure, DateTime]
-    groups:
-      "1":
-        - {name: t1, properties: {addr: 0}}
-        - {name: t2, properties: {addr: 1}}
-        - {name: P1, properties: {addr: 9}}
-        - {name: G1, properties: {addr: 19}}
-      "2":
-        - {name: V1_total, properties: {addr: 3}}
-        - {name: Q1_total, properties: {addr: 12}}
-      "3":
-        - {name: t1_hour, properties: {addr: 0}}
-        - {name: Q1_hour, properties: {addr: 12}}
-      "4":
-        - {name: t1_day, properties: {addr: 0}}
-      "5":
-        - {name: Q1_month, properties: {addr: 12}}
-  - name: vkt5-demo
-    model: VKT5
-    channel: sim
-    period: 500
-    properties: {address: 1, DepthHour: 12, DepthDay: 3, CountRecord: 4}
-    tags: [Available, Failure, DateTime, UnschedulerRequest]
-    subdevices:
-      - name: current
-        type: Current
-        tags:
-          - {name: t1, properties: {NumberArray: 1, NumberHeat: 0, Address: 0, DataType: 0}}
-          - {name: t2, properties: {NumberArray: 1, NumberHeat: 0, Address: 4, DataType: 0}}
-      - name: totals
-        type: Totals
-        properties: {TypeTotal: true}
-        tags:
-          - {name: Q_total, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
-      - name: hour-archive
-        type: Archive
-        properties: {TypeArchive: 1}
-        tags:
-          - {name: t1_hour, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
-      - name: day-archive
-        type: Archive
-        properties: {TypeArchive: 0}
-        tags:
-          - {name: t1_day, properties: {NumberArray: 0, NumberHeat: 0, Address: 0, DataType: 0}}
-  - name: vkt9-demo
-    model: VKT9New
-    channel: sim
-    period: 500
-    properties: {address: 1, DepthHour: 12, DepthDay: 3, DepthMonth: 2, CountRecord: 4}
-    tags: [Available, Failure, UnschedulerRequest]
-    subdevices:
-      - name: current
-        type: Current
-        tags:
-          - {name: T_supply, properties: {Address: 40001, DataType: 0, RegStatus: 40006, StatusNorm: 0}}
-          - {name: T_return, properties: {Address: 40003, DataType: 0, RegStatus: 40006, StatusNorm: 0}}
-          - {name: P, properties: {Address: 40005, DataType: 6, Koeff: 100}}
-          - {name: Q_total, properties: {Address: 40007, DataType: 3}}
-          - {name: M_total, properties: {Address: 40009, DataType: 4}}
-          - {name: G, properties: {Address: 30001, DataType: 0, RegStatus: 30004, StatusNorm: 0}}
-      - name: hour-archive
-        type: Archive
-        properties: {TypeArchive: 0, LengthByteAnswer: 24, LastIndexRegister: 40101}
-        tags:
-          - {name: Q_hour, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
-          - {name: V_hour, properties: {AddressByte: 8, DataType: 3, Koeff: 1}}
           - {name: T_hour, properties: {AddressByte: 12, DataType: 2, Koeff: 100}}
       - name: day-archive
         type: Archive
@@ -226,6 +136,35 @@ devices:
         tags:
           - {name: Q_day, properties: {AddressByte: 4, DataType: 0, Koeff: 1}}
 )";
+
+// A device block with its channel lines in place.
+std::string Device(const char* device, const char* channel) {
+    std::string text = device;
+    const std::string mark = "@CHANNEL@";
+    text.replace(text.find(mark), mark.size(), channel);
+    return text;
+}
+
+// The simulators answer at address 1, as the starter files expect; a short
+// period lets the archives catch up within the demonstration's cycles.
+const char* const kDemoChannel = "    channel: sim\n    period: 500\n";
+
+}  // namespace
+
+std::string StarterFile(std::string_view model) {
+    if (model == "VKT7") return kHeader + Device(kVkt7, kChannel);
+    if (model == "VKT5") return kHeader + Device(kVkt5, kChannel);
+    if (model == "VKT9" || model == "VKT9New" || model == "VKT9Old") {
+        std::string text = kHeader + Device(kVkt9, kChannel);
+        if (model == "VKT9Old") text.replace(text.find("VKT9New "), 8, "VKT9Old ");
+        return text;
+    }
+    return {};
+}
+
+std::string DemoConfig() {
+    return "# Built-in demonstration: one meter of each model on its simulator.\ncycles: 6\ndevices:\n" +
+           Device(kVkt7, kDemoChannel) + Device(kVkt5, kDemoChannel) + Device(kVkt9, kDemoChannel);
 }
 
 }  // namespace tools

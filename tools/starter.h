@@ -12,7 +12,7 @@ namespace tools {
 std::string StarterFile(std::string_view model);
 
 // One meter of each model on its in-process simulator.
-const char* DemoConfig();
+std::string DemoConfig();
 
 }  // namespace tools
 

@@ -149,33 +149,10 @@ void ExpectMeterData(const ChildProcess& poll, const std::string& device, const 
 
 class ToolsEndToEnd : public ::testing::TestWithParam<ModelCase> {};
 
-TEST_P(ToolsEndToEnd, PollsVktsimOverTcp) {
+// The simulator also hangs up once, after its fourth answer, as converters do
+// with idle connections; the poller connects again and the plugin never notices.
+TEST_P(ToolsEndToEnd, PollsVktsimOverTcpAndSurvivesADrop) {
     const ModelCase& m = GetParam();
-    ChildProcess sim({TRV_VKTSIM, "--model", m.model, "--tcp", "127.0.0.1:0", "--clock", "2024-03-07 12:00:00"});
-    const uint16_t port = StartSim(sim);
-    ASSERT_NE(port, 0) << sim.ErrorText();
-    Workspace ws;
-    const std::string config =
-        ws.Write("meter.yaml", "devices:\n" + DeviceYaml("meter", fmt::format("tcp://127.0.0.1:{}", port), m));
-    ChildProcess poll({TRV_VKTPOLL, config, "--json", "--cycles", "2"}, kZone);
-    EXPECT_EQ(poll.Finish(), 0) << poll.ErrorText();
-    ExpectMeterData(poll, "meter", m);
-    const auto summary = poll.LinesWith("\"event\":\"summary\"");
-    ASSERT_EQ(summary.size(), 1u);
-    EXPECT_EQ(JsonField(summary[0], "failures"), "0");
-    EXPECT_EQ(JsonField(summary[0], "sent"), JsonField(summary[0], "answers"));
-}
-
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ToolsEndToEnd);
-INSTANTIATE_TEST_SUITE_P(Models, ToolsEndToEnd, ::testing::ValuesIn(Models()),
-                         [](const auto& info) { return std::string(info.param.model); });
-
-#ifdef TRV_HAVE_SIM_VKT9
-
-// The simulator hangs up after its fourth answer, as converters do with idle
-// connections; the poller connects again and the plugin never notices.
-TEST(ToolsEndToEndLine, ADroppedConnectionIsSurvived) {
-    const ModelCase m = Models().front();
     ChildProcess sim({TRV_VKTSIM, "--model", m.model, "--tcp", "127.0.0.1:0", "--clock", "2024-03-07 12:00:00",
                       "--drop-after", "4"});
     const uint16_t port = StartSim(sim);
@@ -188,11 +165,18 @@ TEST(ToolsEndToEndLine, ADroppedConnectionIsSurvived) {
     ExpectMeterData(poll, "meter", m);
     const auto summary = poll.LinesWith("\"event\":\"summary\"");
     ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(JsonField(summary[0], "failures"), "0");
+    EXPECT_EQ(JsonField(summary[0], "sent"), JsonField(summary[0], "answers"));
     EXPECT_EQ(JsonField(summary[0], "drops"), "1");
     EXPECT_EQ(JsonField(summary[0], "connects"), "2");
-    EXPECT_EQ(JsonField(summary[0], "failures"), "0");
     EXPECT_EQ(poll.LinesWith("line dropped").size(), 1u);
 }
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ToolsEndToEnd);
+INSTANTIATE_TEST_SUITE_P(Models, ToolsEndToEnd, ::testing::ValuesIn(Models()),
+                         [](const auto& info) { return std::string(info.param.model); });
+
+#if defined(TRV_HAVE_SIM_VKT7) || defined(TRV_HAVE_SIM_VKT5) || defined(TRV_HAVE_SIM_VKT9)
 
 // socat joins two pseudo-terminals: vktsim serves one, vktpoll polls the other.
 TEST(ToolsEndToEndLine, SerialOverAPseudoTerminalPair) {

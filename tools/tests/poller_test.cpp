@@ -152,7 +152,7 @@ TEST(ToolsPoller, SchedulesReadsWritesAndCloseAsTheHost) {
     // One record, shown once for each archive as it first appears.
     EXPECT_EQ(out.Lines("\"event\":\"progress\"").size(), 2u);
     EXPECT_EQ(out.Lines("\"archive\":\"slow\",\"records\":1,\"newest\":\"2024-03-07T12:00:00Z\"").size(), 1u);
-    EXPECT_EQ(out.Lines("\"archive\":\"3\",\"records\":1,\"newest\":\"2024-03-07T12:00:00Z\"").size(), 1u);
+    EXPECT_EQ(out.Lines("\"archive\":\"3 (hour)\",\"records\":1,\"newest\":\"2024-03-07T12:00:00Z\"").size(), 1u);
 
     const auto summaries = poller.Summaries();
     ASSERT_EQ(summaries.size(), 2u);
