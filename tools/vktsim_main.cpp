@@ -201,6 +201,8 @@ int main(int argc, char** argv) {
     app.add_option("--stop", stop, "serial: stop bits, 1 or 2")->capture_default_str();
     app.add_option("--data", data, "serial: data bits")->capture_default_str();
     app.add_option("--set", settings, "a simulator knob, NAME=VALUE (see --list-options)");
+    std::string address;
+    app.add_option("--address", address, "the meter's address");
     app.add_option("--clock", clock, "the meter's clock, \"YYYY-MM-DD hh:mm:ss\"");
     app.add_flag("--clock-running", clockRunning, "let the meter's clock run");
     app.add_option("--drop-after", options.dropAfter, "close the connection once after this many requests");
@@ -226,6 +228,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!clock.empty()) settings.insert(settings.begin(), "clock=" + clock);
+    if (!address.empty()) settings.insert(settings.begin(), "address=" + address);
     if (clockRunning) settings.push_back("clock-running=true");
     for (const auto& s : settings) {
         const size_t eq = s.find('=');

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <cstring>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -154,15 +155,27 @@ class ToolsEndToEnd : public ::testing::TestWithParam<ModelCase> {};
 TEST_P(ToolsEndToEnd, PollsVktsimOverTcpAndSurvivesADrop) {
     const ModelCase& m = GetParam();
     ChildProcess sim({TRV_VKTSIM, "--model", m.model, "--tcp", "127.0.0.1:0", "--clock", "2024-03-07 12:00:00",
-                      "--drop-after", "4"});
+                      "--drop-after", "4", "--address", "7"});
     const uint16_t port = StartSim(sim);
     ASSERT_NE(port, 0) << sim.ErrorText();
     Workspace ws;
-    const std::string config =
-        ws.Write("meter.yaml", "devices:\n" + DeviceYaml("meter", fmt::format("tcp://127.0.0.1:{}", port), m));
-    ChildProcess poll({TRV_VKTPOLL, config, "--json", "--cycles", "2"}, kZone);
+    // The device's YAML names address 1 in the model's own property; 7 replaces it.
+    std::string device = DeviceYaml("meter", fmt::format("tcp://127.0.0.1:{}", port), m);
+    for (const char* property : {"addr: 1", "address: 1"})
+        if (const size_t at = device.find(property); at != std::string::npos) device.replace(at + strlen(property) - 1, 1, "7");
+    const std::string config = ws.Write("meter.yaml", "devices:\n" + device);
+    ChildProcess poll({TRV_VKTPOLL, config, "--json", "--cycles", "2", "--csv", ws.Path("meter.csv")}, kZone);
     EXPECT_EQ(poll.Finish(), 0) << poll.ErrorText();
     ExpectMeterData(poll, "meter", m);
+    std::ifstream csv(ws.Path("meter.csv"));
+    std::string header, row;
+    std::getline(csv, header);
+    EXPECT_EQ(header, "device,node,tag,value,quality,quality_name,time_utc,archive");
+    size_t archived = 0;
+    while (std::getline(csv, row))
+        if (row.find(fmt::format(",{},", m.archiveTag)) != std::string::npos && row.ends_with(",192,good," + m.stamps.back() + ",1"))
+            ++archived;
+    EXPECT_EQ(archived, 1u);
     const auto summary = poll.LinesWith("\"event\":\"summary\"");
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(JsonField(summary[0], "failures"), "0");
@@ -170,6 +183,26 @@ TEST_P(ToolsEndToEnd, PollsVktsimOverTcpAndSurvivesADrop) {
     EXPECT_EQ(JsonField(summary[0], "drops"), "1");
     EXPECT_EQ(JsonField(summary[0], "connects"), "2");
     EXPECT_EQ(poll.LinesWith("line dropped").size(), 1u);
+}
+
+// A client write of 0 to "Available" before the second read leaves the meter
+// alone from then on: three cycles send what one does.
+TEST_P(ToolsEndToEnd, WritingAvailableZeroStopsThePolling) {
+    const ModelCase& m = GetParam();
+    Workspace ws;
+    const std::string config = ws.Write("meter.yaml", "devices:\n" + DeviceYaml("meter", "sim", m));
+    ChildProcess one({TRV_VKTPOLL, config, "--json", "--cycles", "1"}, kZone);
+    ChildProcess three({TRV_VKTPOLL, config, "--json", "--cycles", "3", "--write", "meter.Available=0@2"}, kZone);
+    EXPECT_EQ(one.Finish(), 0) << one.ErrorText();
+    EXPECT_EQ(three.Finish(), 0) << three.ErrorText();
+    const auto sent = [](const ChildProcess& p) {
+        const auto summary = p.LinesWith("\"event\":\"summary\"");
+        return summary.empty() ? std::string("none") : JsonField(summary[0], "sent");
+    };
+    EXPECT_NE(sent(one), "0");
+    EXPECT_EQ(sent(three), sent(one));
+    const auto published = three.LinesWith("\"tag\":\"Available\",\"value\":false,\"quality\":192");
+    EXPECT_FALSE(published.empty()) << "the plugin did not take up the write";
 }
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ToolsEndToEnd);
