@@ -302,7 +302,9 @@ std::string JsonEscape(const std::string& text) {
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             default:
-                if (c < 0x20) out += fmt::format("\\u{:04x}", c);
+                // Bytes above 0x7F are taken as Latin-1: the output stays valid JSON
+                // whatever a meter or the plugin put in a text.
+                if (c < 0x20 || c > 0x7E) out += fmt::format("\\u{:04x}", c);
                 else out += static_cast<char>(c);
         }
     }

@@ -117,6 +117,42 @@ devices:
     EXPECT_EQ(d.subdevices[0].tags[0].properties, (PropertyList{{"Address", "4"}, {"DataType", "0"}}));
 }
 
+// Whatever the file holds, the loader answers with a configuration or a
+// ConfigError: no other exception, no crash.
+TEST(ToolsConfig, AnyBytesGiveAConfigOrAClearError) {
+    std::vector<std::string> files = {
+        "devices: [*undefined]\n",
+        "a: &x [*x]\ndevices: *x\n",
+        "? [a, b]\n: c\ndevices: []\n",
+        "devices:\n  - {name: m, model: VKT7, channel: sim, period: 99999999999999999999}\n",
+        "devices:\n  - {name: m, model: VKT7, channel: sim, tags: [[Available]]}\n",
+        "devices:\n  - {name: m, model: VKT7, channel: sim, groups: [1, 2]}\n",
+        "devices:\n  - {name: m, model: VKT5, channel: sim, subdevices: [{name: s, type: {x: 1}}]}\n",
+        "devices:\n  - {name: m, model: VKT7, channel: sim, sim: {clock: [1]}}\n",
+        "devices:\n  - {name: m, model: VKT7, channel: \"serial:///dev/x?&&baud=&=\"}\n",
+        "devices:\n\t- name: m\n",
+        "%YAML 9.9\n---\ndevices: []\n",
+        std::string(5000, '[') + std::string(5000, ']'),
+        std::string("devices:\n  - name: \0\xff\xfe\n", 22),
+    };
+    uint32_t seed = 12345;
+    for (int i = 0; i < 300; ++i) {
+        std::string noise;
+        for (int j = 0; j < 64; ++j) {
+            seed = seed * 1103515245u + 12345u;
+            noise += "devices:- {}[],:\n \"'&*!|>#%@`nameodlchsimtcp:/1"[(seed >> 16) % 44];
+        }
+        files.push_back(noise);
+    }
+    for (const std::string& text : files) {
+        try {
+            LoadConfigText(text, "f.yaml");
+        } catch (const ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("f.yaml", 0), 0u) << e.what();
+        }
+    }
+}
+
 TEST(ToolsConfig, ChannelDefaults) {
     const ChannelConfig tcp = ParseChannel("tcp://10.0.0.5:4001");
     EXPECT_EQ(tcp.host, "10.0.0.5");
