@@ -99,11 +99,15 @@ TEST(ToolsLineChannel, TcpSurvivesADroppedConnection) {
 
 TEST(ToolsLineChannel, TcpRefusedIsALineFailure) {
     boost::asio::io_context io;
-    uint16_t port = 0;
-    {
-        FakeMeter gone;  // a port that was just free
-        port = gone.port();
-    }
+    // A port bound but not listening refuses connections, and no one else can take it.
+    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+    const uint16_t port = ntohs(addr.sin_port);
     Probe probe;
     auto line = MakeLineChannel(io, ParseChannel("tcp://127.0.0.1:" + std::to_string(port)), kTiming, probe.hooks());
     int32_t r = 0;
@@ -111,6 +115,7 @@ TEST(ToolsLineChannel, TcpRefusedIsALineFailure) {
     EXPECT_EQ(r, kLineDown);
     EXPECT_TRUE(probe.Noted("cannot connect to 127.0.0.1"));
     EXPECT_EQ(line->connects(), 0u);
+    ::close(holder);
 }
 
 TEST(ToolsLineChannel, SerialAppliesTheSettingsAndExchanges) {
