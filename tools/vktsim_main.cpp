@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <map>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -209,6 +210,19 @@ int main(int argc, char** argv) {
     app.add_option("--gap", gapMs, "ms of silence that ends a request")->capture_default_str();
     app.add_flag("--trace", options.trace, "hex dump of every request and answer on stderr");
     app.add_flag("--list-options", listOptions, "list the simulator's knobs and exit");
+
+    // Every knob of the model is a flag of its own: the model is needed first.
+    std::unique_ptr<sim::MeterSimulator> meter;
+    for (int i = 1; i < argc && !meter; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--model" && i + 1 < argc) meter = MakeSimulator(argv[i + 1]);
+        if (arg.starts_with("--model=")) meter = MakeSimulator(arg.substr(8));
+    }
+    std::map<std::string, std::string> knobs;
+    if (meter)
+        for (const auto& [name, description] : meter->Options())
+            if (app.get_option_no_throw("--" + name) == nullptr)
+                app.add_option("--" + name, knobs[name], description)->group("Simulator knobs");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -216,8 +230,9 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : 2;
     }
     options.gap = std::chrono::milliseconds(std::max(1, gapMs));
+    for (const auto& [name, value] : knobs)
+        if (app.count("--" + name) > 0) settings.push_back(name + "=" + value);
 
-    auto meter = MakeSimulator(model);
     if (!meter) {
         std::fprintf(stderr, "vktsim: no simulator of model \"%s\" (this build has: %s)\n", model.c_str(),
                      models.empty() ? "none" : models.c_str());
@@ -234,7 +249,7 @@ int main(int argc, char** argv) {
         const size_t eq = s.find('=');
         std::string error = "expected NAME=VALUE";
         if (eq == std::string::npos || !meter->SetOption(s.substr(0, eq), s.substr(eq + 1), error)) {
-            std::fprintf(stderr, "vktsim: --set %s: %s\n", s.c_str(), error.c_str());
+            std::fprintf(stderr, "vktsim: %s: %s\n", s.c_str(), error.c_str());
             return 2;
         }
     }

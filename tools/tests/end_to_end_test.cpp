@@ -237,7 +237,7 @@ TEST(ToolsEndToEndLine, SerialOverAPseudoTerminalPair) {
 // the process is gone within a second, far short of the answer time-out.
 TEST(ToolsEndToEndLine, CtrlCClosesEveryDeviceAndExits) {
     const ModelCase m = Models().front();
-    ChildProcess sim({TRV_VKTSIM, "--model", m.model, "--tcp", "127.0.0.1:0", "--set", "silence=true"});
+    ChildProcess sim({TRV_VKTSIM, "--model", m.model, "--tcp", "127.0.0.1:0", "--silence", "true"});
     const uint16_t port = StartSim(sim);
     ASSERT_NE(port, 0) << sim.ErrorText();
     Workspace ws;
