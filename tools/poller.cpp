@@ -277,6 +277,8 @@ void Poller::WaitUntil(Clock::time_point when) {
 
 int Poller::Run() {
     if (options_.handleSignals) {
+        // Signals come through the io_context that every wait runs on, so the
+        // break needs no flag outside this object and reaches a waiting exchange.
         signals_ = std::make_unique<boost::asio::signal_set>(io_, SIGINT, SIGTERM);
         signals_->async_wait([this](const boost::system::error_code& ec, int) {
             if (!ec) Stop();

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     app.add_option("config", configPath, "YAML configuration file (vktpoll init writes a starter)");
     app.add_flag("--demo", demo, "run the built-in demonstration");
     app.add_option("--plugin", pluginPath, "plugin library (default: trvplugin-teplokom.so beside vktpoll)");
-    app.add_option("--cycles", cycles, "read every device this many times, then stop")->check(CLI::PositiveNumber);
+    app.add_option("--cycles", cycles, "read every device this many times, then stop")->check(CLI::Range(1, 1000000000));
     app.add_option("--write", writes, "client write before the first read, or before read N: device.Tag=value[@N]");
     app.add_flag("--json", json, "JSON lines instead of the table");
     app.add_flag("--lines", lines, "one line per publication even on a terminal");
