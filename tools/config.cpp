@@ -52,7 +52,8 @@ public:
         std::set<std::string> names;
         for (const YAML::Node& d : devices) {
             DeviceConfig device = Device(d);
-            if (!names.insert(device.name).second) Fail(d["name"], fmt::format("device name \"{}\" is used twice", device.name));
+            if (!names.insert(device.name).second)
+                Fail(d["name"], fmt::format("device name \"{}\" is used twice", device.name));
             config.devices.push_back(std::move(device));
         }
         return config;
@@ -155,12 +156,14 @@ private:
         DeviceConfig device;
         device.name = NonEmpty(Required(d, "name", "the device's name"), "name");
         if (device.name.find('.') != std::string::npos)
-            Fail(d["name"], fmt::format("device name \"{}\": expected no '.' (it separates device and tag in --write)", device.name));
+            Fail(d["name"], fmt::format("device name \"{}\": expected no '.' (it separates device and tag in --write)",
+                                        device.name));
         const YAML::Node model = Required(d, "model", "the model text, one of " + Join(KnownModels()));
         device.model = Text(model, "model");
         if (std::find(KnownModels().begin(), KnownModels().end(), device.model) == KnownModels().end())
             Fail(model, fmt::format("unknown model \"{}\": expected one of {}", device.model, Join(KnownModels())));
-        const YAML::Node channel = Required(d, "channel", "\"sim\", \"tcp://host:port\" or \"serial:///dev/ttyUSB0?baud=9600\"");
+        const YAML::Node channel =
+            Required(d, "channel", "\"sim\", \"tcp://host:port\" or \"serial:///dev/ttyUSB0?baud=9600\"");
         try {
             device.channel = ParseChannel(Text(channel, "channel"));
         } catch (const ConfigError& e) {
@@ -213,7 +216,8 @@ private:
             Keys(s, {"name", "type", "period", "properties", "tags"});
             SubdeviceConfig sub;
             sub.name = NonEmpty(Required(s, "name", "the subdevice's name"), "name");
-            sub.type = Text(Required(s, "type", "the subdevice's type text (\"Archive\" in it for an archive)"), "type");
+            sub.type =
+                Text(Required(s, "type", "the subdevice's type text (\"Archive\" in it for an archive)"), "type");
             if (s["period"]) sub.periodMs = Int(s["period"], "period", 0, 86400000);
             if (s["properties"]) sub.properties = Properties(s["properties"]);
             if (s["tags"]) sub.tags = Tags(s["tags"], "subdevice " + sub.name);
@@ -261,18 +265,27 @@ ChannelConfig ParseChannel(std::string_view text) {
             const std::string_view value = eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
             unsigned long n = 0;
             if (key == "baud") {
-                if (!ParseUnsigned(value, n) || n < 50 || n > 4000000) return fail("baud: expected a rate such as 9600");
+                if (!ParseUnsigned(value, n) || n < 50 || n > 4000000)
+                    return fail("baud: expected a rate such as 9600");
                 c.serial.baud = static_cast<unsigned>(n);
             } else if (key == "parity") {
-                if (value == "none") c.serial.parity = Parity::None;
-                else if (value == "even") c.serial.parity = Parity::Even;
-                else if (value == "odd") c.serial.parity = Parity::Odd;
-                else return fail("parity: expected none, even or odd");
+                if (value == "none")
+                    c.serial.parity = Parity::None;
+                else if (value == "even")
+                    c.serial.parity = Parity::Even;
+                else if (value == "odd")
+                    c.serial.parity = Parity::Odd;
+                else
+                    return fail("parity: expected none, even or odd");
             } else if (key == "stop") {
-                if (value == "1") c.serial.stop = StopBits::One;
-                else if (value == "1.5") c.serial.stop = StopBits::OnePointFive;
-                else if (value == "2") c.serial.stop = StopBits::Two;
-                else return fail("stop: expected 1, 1.5 or 2");
+                if (value == "1")
+                    c.serial.stop = StopBits::One;
+                else if (value == "1.5")
+                    c.serial.stop = StopBits::OnePointFive;
+                else if (value == "2")
+                    c.serial.stop = StopBits::Two;
+                else
+                    return fail("stop: expected 1, 1.5 or 2");
             } else if (key == "data") {
                 if (!ParseUnsigned(value, n) || n < 5 || n > 8) return fail("data: expected 5 to 8 data bits");
                 c.serial.dataBits = static_cast<unsigned>(n);

@@ -52,9 +52,9 @@ protected:
             ++connects_;
         }
         if (!tx.empty()) {
-            const OpResult w = Run(
-                [&](auto handler) { asio::async_write(stream_, asio::buffer(tx.data(), tx.size()), handler); },
-                Clock::now() + timing_.timeout);
+            const OpResult w =
+                Run([&](auto handler) { asio::async_write(stream_, asio::buffer(tx.data(), tx.size()), handler); },
+                    Clock::now() + timing_.timeout);
             if (w.interrupted) return kInterrupted;
             if (w.timedOut || w.ec) return Dropped(w.timedOut ? "sending timed out" : w.ec.message());
         }
@@ -80,7 +80,8 @@ protected:
 
     template <class Start>
     OpResult Run(Start start, Clock::time_point deadline) {
-        return RunWithDeadline(io_, timer_, start, [this] { CancelStream(); }, deadline, hooks_.interrupted);
+        return RunWithDeadline(
+            io_, timer_, start, [this] { CancelStream(); }, deadline, hooks_.interrupted);
     }
 
     void CancelStream() {
@@ -125,14 +126,15 @@ protected:
         const OpResult c = Run(
             [&](auto handler) {
                 asio::async_connect(stream_, endpoints,
-                                    [handler](const boost::system::error_code& e, const asio::ip::tcp::endpoint&) mutable {
-                                        handler(e, 0);
-                                    });
+                                    [handler](const boost::system::error_code& e,
+                                              const asio::ip::tcp::endpoint&) mutable { handler(e, 0); });
             },
             Clock::now() + timing_.timeout);
         if (c.interrupted || c.timedOut || c.ec) {
             error = fmt::format("cannot connect to {}:{}: {}", host_, port_,
-                                c.interrupted ? "interrupted" : c.timedOut ? "timed out" : c.ec.message());
+                                c.interrupted ? "interrupted"
+                                : c.timedOut  ? "timed out"
+                                              : c.ec.message());
             Close();
             return false;
         }
@@ -161,7 +163,7 @@ protected:
         };
         set(sp::baud_rate(settings_.baud));
         set(sp::character_size(settings_.dataBits));
-        set(sp::parity(settings_.parity == Parity::None  ? sp::parity::none
+        set(sp::parity(settings_.parity == Parity::None   ? sp::parity::none
                        : settings_.parity == Parity::Even ? sp::parity::even
                                                           : sp::parity::odd));
         set(sp::stop_bits(settings_.stop == StopBits::One   ? sp::stop_bits::one
@@ -203,10 +205,10 @@ std::string ReadBackSerialSettings(int fd) {
     termios t{};
     if (::tcgetattr(fd, &t) != 0) return {};
     static const std::pair<speed_t, unsigned> kSpeeds[] = {
-        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-        {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-        {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-        {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+        {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
     };
     unsigned baud = 0;
     for (const auto& [code, rate] : kSpeeds)

@@ -30,8 +30,8 @@ struct LineHooks {
 };
 
 // Results besides byte counts.
-constexpr int32_t kLineDown = -1;      // not connected, dropped, or the port failed
-constexpr int32_t kInterrupted = -2;   // the hooks asked to stop
+constexpr int32_t kLineDown = -1;     // not connected, dropped, or the port failed
+constexpr int32_t kInterrupted = -2;  // the hooks asked to stop
 
 class LineChannel {
 public:
@@ -52,8 +52,8 @@ protected:
 };
 
 // ChannelConfig of kind Tcp or Serial; throws ConfigError for a Sim one.
-std::unique_ptr<LineChannel> MakeLineChannel(boost::asio::io_context& io, const ChannelConfig& config, LineTiming timing,
-                                             LineHooks hooks);
+std::unique_ptr<LineChannel> MakeLineChannel(boost::asio::io_context& io, const ChannelConfig& config,
+                                             LineTiming timing, LineHooks hooks);
 
 // Reads a serial port's settings back from the kernel ("19200 8E1"), to show
 // what the driver really applied; empty when they cannot be read.

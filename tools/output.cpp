@@ -91,7 +91,8 @@ public:
                                ValueText(p.value), QualityName(p.quality), p.archive ? "  archive" : ""));
     }
     void Log(const std::string& device, const std::string& node, const std::string& text) override {
-        Line(out_, fmt::format("{}  {}  log{}: {}", LocalTime(NowTicks()), device, node.empty() ? "" : " " + node, text));
+        Line(out_,
+             fmt::format("{}  {}  log{}: {}", LocalTime(NowTicks()), device, node.empty() ? "" : " " + node, text));
     }
     void Note(const std::string& device, const std::string& text) override {
         Line(out_, fmt::format("{}  {}  -- {}", LocalTime(NowTicks()), device, text));
@@ -121,26 +122,30 @@ public:
     explicit JsonSink(std::FILE* out) : out_(out) {}
 
     void Publish(const Publication& p) override {
-        Line(out_, fmt::format("{{\"event\":\"publish\",\"device\":\"{}\",\"node\":\"{}\",\"tag\":\"{}\",\"value\":{},"
-                               "\"quality\":{},\"quality_name\":\"{}\",\"time\":\"{}\",\"archive\":{}}}",
-                               JsonEscape(p.device), JsonEscape(p.node), JsonEscape(p.tag), JsonValue(p.value), p.quality,
-                               JsonEscape(QualityName(p.quality)), IsoUtc(p.time), p.archive ? "true" : "false"));
+        Line(out_,
+             fmt::format("{{\"event\":\"publish\",\"device\":\"{}\",\"node\":\"{}\",\"tag\":\"{}\",\"value\":{},"
+                         "\"quality\":{},\"quality_name\":\"{}\",\"time\":\"{}\",\"archive\":{}}}",
+                         JsonEscape(p.device), JsonEscape(p.node), JsonEscape(p.tag), JsonValue(p.value), p.quality,
+                         JsonEscape(QualityName(p.quality)), IsoUtc(p.time), p.archive ? "true" : "false"));
     }
     void Log(const std::string& device, const std::string& node, const std::string& text) override {
-        Line(out_, fmt::format("{{\"event\":\"log\",\"device\":\"{}\",\"node\":\"{}\",\"text\":\"{}\"}}", JsonEscape(device),
-                               JsonEscape(node), JsonEscape(text)));
+        Line(out_, fmt::format("{{\"event\":\"log\",\"device\":\"{}\",\"node\":\"{}\",\"text\":\"{}\"}}",
+                               JsonEscape(device), JsonEscape(node), JsonEscape(text)));
     }
     void Note(const std::string& device, const std::string& text) override {
         Line(out_, fmt::format("{{\"event\":\"note\",\"device\":\"{}\",\"text\":\"{}\"}}", JsonEscape(device),
                                JsonEscape(text)));
     }
     void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time) override {
-        Line(out_, fmt::format("{{\"event\":\"trace\",\"device\":\"{}\",\"dir\":\"{}\",\"bytes\":\"{}\",\"time\":\"{}\"}}",
-                               JsonEscape(device), sent ? "tx" : "rx", Hex(bytes), IsoUtc(time)));
+        Line(out_,
+             fmt::format("{{\"event\":\"trace\",\"device\":\"{}\",\"dir\":\"{}\",\"bytes\":\"{}\",\"time\":\"{}\"}}",
+                         JsonEscape(device), sent ? "tx" : "rx", Hex(bytes), IsoUtc(time)));
     }
     void Progress(const ArchiveProgress& p) override {
-        Line(out_, fmt::format("{{\"event\":\"progress\",\"device\":\"{}\",\"archive\":\"{}\",\"records\":{},\"newest\":\"{}\"}}",
-                               JsonEscape(p.device), JsonEscape(p.archive), p.records, IsoUtc(p.newest)));
+        Line(out_,
+             fmt::format(
+                 "{{\"event\":\"progress\",\"device\":\"{}\",\"archive\":\"{}\",\"records\":{},\"newest\":\"{}\"}}",
+                 JsonEscape(p.device), JsonEscape(p.archive), p.records, IsoUtc(p.newest)));
     }
     void CycleDone(const std::string& device, int cycle) override {
         Line(out_, fmt::format("{{\"event\":\"cycle\",\"device\":\"{}\",\"cycle\":{}}}", JsonEscape(device), cycle));
@@ -250,7 +255,8 @@ private:
         }
         std::string screen = "\x1b[H\x1b[2J";
         screen += fmt::format("vktpoll  {}\n\n", LocalTime(NowTicks()));
-        screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", "DEVICE", wd, "TAG", wt, "VALUE", wv, "QUALITY", wq, "TIME");
+        screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", "DEVICE", wd, "TAG", wt, "VALUE", wv, "QUALITY",
+                              wq, "TIME");
         // A device's rows together, each in the order it first appeared.
         std::map<std::string, size_t> deviceOrder;
         for (const Row& r : rows_) deviceOrder.try_emplace(r.device, deviceOrder.size());
@@ -259,8 +265,8 @@ private:
         std::stable_sort(ordered.begin(), ordered.end(),
                          [&](const Row* x, const Row* y) { return deviceOrder[x->device] < deviceOrder[y->device]; });
         for (const Row* r : ordered)
-            screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", r->device, wd, r->tag, wt, r->value, wv, r->quality,
-                                  wq, r->time);
+            screen += fmt::format("{:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", r->device, wd, r->tag, wt, r->value, wv,
+                                  r->quality, wq, r->time);
         if (!progress_.empty()) {
             screen += "\nArchives\n";
             for (const auto& [key, line] : progress_) screen += "  " + line + "\n";
@@ -304,8 +310,10 @@ std::string JsonEscape(const std::string& text) {
             default:
                 // Bytes above 0x7F are taken as Latin-1: the output stays valid JSON
                 // whatever a meter or the plugin put in a text.
-                if (c < 0x20 || c > 0x7E) out += fmt::format("\\u{:04x}", c);
-                else out += static_cast<char>(c);
+                if (c < 0x20 || c > 0x7E)
+                    out += fmt::format("\\u{:04x}", c);
+                else
+                    out += static_cast<char>(c);
         }
     }
     return out;

@@ -84,8 +84,8 @@ std::unique_ptr<Sink> MakeCsvSink(std::FILE* out);
 
 // Text forms shared by the sinks and the tests.
 std::string ValueText(const hostemu::Value& v);
-std::string IsoUtc(uint64_t ticks);    // 2024-03-07T11:00:00Z
-std::string LocalTime(uint64_t ticks); // 2024-03-07 14:00:00, the machine's zone
+std::string IsoUtc(uint64_t ticks);     // 2024-03-07T11:00:00Z
+std::string LocalTime(uint64_t ticks);  // 2024-03-07 14:00:00, the machine's zone
 std::string JsonEscape(const std::string& text);
 std::string Hex(std::span<const uint8_t> bytes);
 uint64_t NowTicks();

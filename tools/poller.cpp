@@ -20,12 +20,14 @@ using hostemu::EventKind;
 
 WriteRequest ParseWrite(std::string_view text) {
     const auto fail = [&](const char* what) -> WriteRequest {
-        throw ConfigError(fmt::format("--write \"{}\": expected device.Tag=value or device.Tag=value@cycle; {}", text, what));
+        throw ConfigError(
+            fmt::format("--write \"{}\": expected device.Tag=value or device.Tag=value@cycle; {}", text, what));
     };
     WriteRequest w;
     const size_t dot = text.find('.');
     const size_t eq = text.find('=');
-    if (dot == std::string_view::npos || eq == std::string_view::npos || dot > eq) return fail("no device.Tag before '='");
+    if (dot == std::string_view::npos || eq == std::string_view::npos || dot > eq)
+        return fail("no device.Tag before '='");
     w.device = std::string(text.substr(0, dot));
     w.tag = std::string(text.substr(dot + 1, eq - dot - 1));
     if (w.device.empty() || w.tag.empty()) return fail("the device or the tag is empty");
@@ -34,13 +36,15 @@ WriteRequest ParseWrite(std::string_view text) {
     if (at != std::string_view::npos) {
         const std::string_view cycle = value.substr(at + 1);
         auto [end, ec] = std::from_chars(cycle.data(), cycle.data() + cycle.size(), w.atCycle);
-        if (ec != std::errc() || end != cycle.data() + cycle.size() || w.atCycle < 1) return fail("the cycle is not 1 or more");
+        if (ec != std::errc() || end != cycle.data() + cycle.size() || w.atCycle < 1)
+            return fail("the cycle is not 1 or more");
         value = value.substr(0, at);
     }
     if (value == "true") value = "1";
     if (value == "false") value = "0";
     auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), w.value);
-    if (value.empty() || ec != std::errc() || end != value.data() + value.size()) return fail("the value is not an integer");
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size())
+        return fail("the value is not an integer");
     return w;
 }
 
@@ -116,8 +120,9 @@ Poller::Poller(const PollConfig& config, hostemu::PluginEntryPoints plugin, Sink
             if (!r->simulator) {
                 std::string have;
                 for (const auto& m : SimulatedModels()) have += (have.empty() ? "" : ", ") + m;
-                throw ConfigError(fmt::format("{}: device \"{}\": this build has no simulator of model \"{}\" (it has: {})",
-                                              config.source, dc.name, dc.model, have.empty() ? "none" : have));
+                throw ConfigError(
+                    fmt::format("{}: device \"{}\": this build has no simulator of model \"{}\" (it has: {})",
+                                config.source, dc.name, dc.model, have.empty() ? "none" : have));
             }
             for (const SimOption& o : dc.sim) {
                 std::string error;
@@ -126,7 +131,8 @@ Poller::Poller(const PollConfig& config, hostemu::PluginEntryPoints plugin, Sink
             }
         } else {
             LineTiming timing{std::chrono::milliseconds(dc.timeoutMs), std::chrono::milliseconds(dc.gapMs)};
-            LineHooks hooks{[this] { return stopping_; }, [this, r](const std::string& text) { sink_.Note(r->config.name, text); }};
+            LineHooks hooks{[this] { return stopping_; },
+                            [this, r](const std::string& text) { sink_.Note(r->config.name, text); }};
             r->line = MakeLineChannel(io_, dc.channel, timing, std::move(hooks));
         }
         d.channel = [this, r](std::span<const uint8_t> tx, std::span<uint8_t> rx) { return Exchange(*r, tx, rx); };
@@ -174,8 +180,12 @@ int32_t Poller::Exchange(DeviceRun& run, std::span<const uint8_t> tx, std::span<
     }
     run.lastResult = result;
     if (options_.trace) {
-        if (result > 0) sink_.Trace(name, false, rx.first(static_cast<size_t>(std::min<int64_t>(result, static_cast<int64_t>(rx.size())))), NowTicks());
-        else sink_.Note(name, result == 0 ? "no answer" : fmt::format("line failure ({})", result));
+        if (result > 0)
+            sink_.Trace(name, false,
+                        rx.first(static_cast<size_t>(std::min<int64_t>(result, static_cast<int64_t>(rx.size())))),
+                        NowTicks());
+        else
+            sink_.Note(name, result == 0 ? "no answer" : fmt::format("line failure ({})", result));
     }
     return result;
 }
@@ -211,7 +221,8 @@ void Poller::OnEvent(const Device& device, const Event& e) {
             break;
         }
         case EventKind::Log:
-            sink_.Log(device.name, e.node == nullptr || e.node == &device ? std::string() : e.node->name, Trimmed(e.text));
+            sink_.Log(device.name, e.node == nullptr || e.node == &device ? std::string() : e.node->name,
+                      Trimmed(e.text));
             break;
         case EventKind::RequestPoll: run.next = Clock::now(); break;
         case EventKind::HostError: sink_.Note(device.name, "host error: " + e.text); break;
@@ -319,7 +330,7 @@ int Poller::Run() {
     signals_.reset();
     if (stopping_) return kExitInterrupted;
     return std::any_of(summaries.begin(), summaries.end(), [](const auto& s) { return s.failed; }) ? kExitDeviceFailed
-                                                                                                : kExitOk;
+                                                                                                   : kExitOk;
 }
 
 std::vector<DeviceSummary> Poller::Summaries() const {
@@ -334,7 +345,8 @@ std::vector<DeviceSummary> Poller::Summaries() const {
         }
         // Failed: the plugin's own verdict, or a line that was silent at the end.
         const hostemu::Tag* failure = r->device->FindTag("Failure");
-        const bool failureSet = failure != nullptr && failure->value.kind == hostemu::ValueKind::Bool && failure->value.number != 0;
+        const bool failureSet =
+            failure != nullptr && failure->value.kind == hostemu::ValueKind::Bool && failure->value.number != 0;
         s.failed = failureSet || (s.sent > 0 && r->lastResult <= 0 && r->lastResult != kInterrupted);
         out.push_back(s);
     }

@@ -63,7 +63,9 @@ PollConfig DemoPollConfig() {
     const auto models = SimulatedModels();
     std::erase_if(config.devices, [&](const DeviceConfig& d) {
         const bool missing = std::find(models.begin(), models.end(), d.model) == models.end();
-        if (missing) std::fprintf(stderr, "vktpoll: demo: no simulator of %s in this build; %s left out\n", d.model.c_str(), d.name.c_str());
+        if (missing)
+            std::fprintf(stderr, "vktpoll: demo: no simulator of %s in this build; %s left out\n", d.model.c_str(),
+                         d.name.c_str());
         return missing;
     });
     return config;
@@ -72,8 +74,9 @@ PollConfig DemoPollConfig() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"vktpoll: polls VKT-7, VKT-5 and VKT-9 heat meters through the plugin on the host emulator.\n"
-                 "Without a file (or with --demo) it polls one simulated meter of each model."};
+    CLI::App app{
+        "vktpoll: polls VKT-7, VKT-5 and VKT-9 heat meters through the plugin on the host emulator.\n"
+        "Without a file (or with --demo) it polls one simulated meter of each model."};
     std::string configPath;
     std::string pluginPath;
     std::string csvPath;
@@ -83,7 +86,8 @@ int main(int argc, char** argv) {
     app.add_option("config", configPath, "YAML configuration file (vktpoll init writes a starter)");
     app.add_flag("--demo", demo, "run the built-in demonstration");
     app.add_option("--plugin", pluginPath, "plugin library (default: trvplugin-teplokom.so beside vktpoll)");
-    app.add_option("--cycles", cycles, "read every device this many times, then stop")->check(CLI::Range(1, 1000000000));
+    app.add_option("--cycles", cycles, "read every device this many times, then stop")
+        ->check(CLI::Range(1, 1000000000));
     app.add_option("--write", writes, "client write before the first read, or before read N: device.Tag=value[@N]");
     app.add_flag("--json", json, "JSON lines instead of the table");
     app.add_flag("--lines", lines, "one line per publication even on a terminal");
@@ -130,8 +134,9 @@ int main(int argc, char** argv) {
     }
 
     FanOut sink;
-    const OutputMode mode = json ? OutputMode::Json : (lines || trace || !::isatty(STDOUT_FILENO)) ? OutputMode::Lines
-                                                                                                  : OutputMode::Table;
+    const OutputMode mode = json                                           ? OutputMode::Json
+                            : (lines || trace || !::isatty(STDOUT_FILENO)) ? OutputMode::Lines
+                                                                           : OutputMode::Table;
     sink.Add(MakeSink(mode, stdout));
     std::FILE* csv = nullptr;
     if (!csvPath.empty()) {

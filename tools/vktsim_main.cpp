@@ -85,8 +85,8 @@ public:
             }
             if (!answer.empty()) {
                 const OpResult w = RunWithDeadline(
-                    io_, timer_, [&](auto handler) { asio::async_write(stream, asio::buffer(answer), handler); }, cancel,
-                    Clock::now() + std::chrono::seconds(5), interrupted);
+                    io_, timer_, [&](auto handler) { asio::async_write(stream, asio::buffer(answer), handler); },
+                    cancel, Clock::now() + std::chrono::seconds(5), interrupted);
                 if (w.interrupted) return Outcome::Stopped;
                 if (w.ec || w.timedOut) return Outcome::Failed;
             }
@@ -115,12 +115,14 @@ public:
         while (!stop_) {
             asio::ip::tcp::socket socket(io_);
             const OpResult a = RunWithDeadline(
-                io_, timer_, [&](auto handler) { acceptor.async_accept(socket, [handler](auto e) mutable { handler(e, 0); }); },
+                io_, timer_,
+                [&](auto handler) { acceptor.async_accept(socket, [handler](auto e) mutable { handler(e, 0); }); },
                 [&] { acceptor.cancel(ec); }, Clock::now() + std::chrono::hours(24), [this] { return stop_; });
             if (a.interrupted || a.timedOut) continue;
             if (a.ec) return Fail("accept failed: " + a.ec.message());
             socket.set_option(asio::ip::tcp::no_delay(true), ec);
-            std::fprintf(stderr, "vktsim: connection from %s\n", socket.remote_endpoint(ec).address().to_string().c_str());
+            std::fprintf(stderr, "vktsim: connection from %s\n",
+                         socket.remote_endpoint(ec).address().to_string().c_str());
             Serve(socket);
             socket.close(ec);
         }
@@ -184,8 +186,10 @@ private:
 int main(int argc, char** argv) {
     std::string models;
     for (const auto& m : SimulatedModels()) models += (models.empty() ? "" : ", ") + m;
-    CLI::App app{"vktsim: a simulated VKT meter on a TCP port, a serial port or a pseudo-terminal.\n"
-                 "Models in this build: " + (models.empty() ? std::string("none") : models)};
+    CLI::App app{
+        "vktsim: a simulated VKT meter on a TCP port, a serial port or a pseudo-terminal.\n"
+        "Models in this build: " +
+        (models.empty() ? std::string("none") : models)};
     std::string model, tcp = "127.0.0.1:4001", serial, parity = "none", stop = "1", clock;
     bool pty = false, clockRunning = false, listOptions = false;
     unsigned baud = 9600, data = 8;
@@ -239,7 +243,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (listOptions) {
-        for (const auto& [name, description] : meter->Options()) std::printf("%-20s %s\n", name.c_str(), description.c_str());
+        for (const auto& [name, description] : meter->Options())
+            std::printf("%-20s %s\n", name.c_str(), description.c_str());
         return 0;
     }
     if (!clock.empty()) settings.insert(settings.begin(), "clock=" + clock);
@@ -262,7 +267,9 @@ int main(int argc, char** argv) {
     } else if (!serial.empty()) {
         SerialSettings s;
         try {
-            s = ParseChannel(fmt::format("serial://{}?baud={}&parity={}&stop={}&data={}", serial, baud, parity, stop, data)).serial;
+            s = ParseChannel(
+                    fmt::format("serial://{}?baud={}&parity={}&stop={}&data={}", serial, baud, parity, stop, data))
+                    .serial;
         } catch (const ConfigError& e) {
             std::fprintf(stderr, "vktsim: %s\n", e.what());
             return 2;

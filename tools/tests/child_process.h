@@ -87,7 +87,8 @@ public:
     }
 
     // Lines up to the first that holds part.
-    std::optional<std::string> ReadUntil(const std::string& part, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    std::optional<std::string> ReadUntil(const std::string& part,
+                                         std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         while (auto line = ReadLine(limit))
             if (line->find(part) != std::string::npos) return line;
         return std::nullopt;
@@ -96,8 +97,7 @@ public:
     // Every remaining line, then the exit status (-1 when the limit passed
     // first or the program died by a signal).
     int Finish(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
-        while (ReadLine(limit)) {
-        }
+        while (ReadLine(limit)) {}
         return Wait(limit);
     }
 
@@ -127,7 +127,8 @@ public:
 
 private:
     bool Fill(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (out_ < 0 || left.count() <= 0) return false;
         pollfd fd{out_, POLLIN, 0};
         if (::poll(&fd, 1, static_cast<int>(left.count())) != 1) return false;

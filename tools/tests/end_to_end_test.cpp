@@ -38,7 +38,8 @@ void PrintTo(const ModelCase& m, std::ostream* os) { *os << m.model; }
 std::vector<ModelCase> Models() {
     std::vector<ModelCase> models;
 #ifdef TRV_HAVE_SIM_VKT7
-    models.push_back({"VKT7", R"(    model: VKT7
+    models.push_back({"VKT7",
+                      R"(    model: VKT7
     properties: {addr: 1, DepthHour: 6, CountRecord: 3}
     tags: [Available, Failure, DateTime]
     groups:
@@ -52,7 +53,8 @@ std::vector<ModelCase> Models() {
                        "2024-03-07T08:00:00Z", "2024-03-07T09:00:00Z"}});
 #endif
 #ifdef TRV_HAVE_SIM_VKT5
-    models.push_back({"VKT5", R"(    model: VKT5
+    models.push_back({"VKT5",
+                      R"(    model: VKT5
     properties: {address: 1, DepthHour: 6, CountRecord: 3}
     tags: [Available, Failure, DateTime]
     subdevices:
@@ -74,7 +76,8 @@ std::vector<ModelCase> Models() {
                        "2024-03-07T07:00:00Z", "2024-03-07T08:00:00Z"}});
 #endif
 #ifdef TRV_HAVE_SIM_VKT9
-    models.push_back({"VKT9New", R"(    model: VKT9New
+    models.push_back({"VKT9New",
+                      R"(    model: VKT9New
     properties: {address: 1, DepthHour: 6, CountRecord: 3}
     tags: [Available, Failure]
     subdevices:
@@ -119,8 +122,10 @@ private:
     fs::path dir_;
 };
 
-std::string DeviceYaml(const std::string& name, const std::string& channel, const ModelCase& m, const std::string& extra = "") {
-    return fmt::format("  - name: {}\n    channel: \"{}\"\n    period: 0\n    gap: 30\n{}{}", name, channel, extra, m.device);
+std::string DeviceYaml(const std::string& name, const std::string& channel, const ModelCase& m,
+                       const std::string& extra = "") {
+    return fmt::format("  - name: {}\n    channel: \"{}\"\n    period: 0\n    gap: 30\n{}{}", name, channel, extra,
+                       m.device);
 }
 
 // Starts vktsim and returns its TCP port, 0 when it did not come up.
@@ -133,7 +138,8 @@ uint16_t StartSim(ChildProcess& sim) {
 // Checks the publications of one device polled for two cycles.
 void ExpectMeterData(const ChildProcess& poll, const std::string& device, const ModelCase& m) {
     for (const auto& [tag, value] : m.current) {
-        const auto lines = poll.LinesWith(fmt::format("\"device\":\"{}\",\"node\":\"{}\",\"tag\":\"{}\",", device, m.currentNode, tag));
+        const auto lines = poll.LinesWith(
+            fmt::format("\"device\":\"{}\",\"node\":\"{}\",\"tag\":\"{}\",", device, m.currentNode, tag));
         ASSERT_FALSE(lines.empty()) << tag;
         EXPECT_EQ(JsonField(lines.back(), "value"), value) << tag;
         EXPECT_EQ(JsonField(lines.back(), "quality"), "192") << tag;
@@ -162,7 +168,8 @@ TEST_P(ToolsEndToEnd, PollsVktsimOverTcpAndSurvivesADrop) {
     // The device's YAML names address 1 in the model's own property; 7 replaces it.
     std::string device = DeviceYaml("meter", fmt::format("tcp://127.0.0.1:{}", port), m);
     for (const char* property : {"addr: 1", "address: 1"})
-        if (const size_t at = device.find(property); at != std::string::npos) device.replace(at + strlen(property) - 1, 1, "7");
+        if (const size_t at = device.find(property); at != std::string::npos)
+            device.replace(at + strlen(property) - 1, 1, "7");
     const std::string config = ws.Write("meter.yaml", "devices:\n" + device);
     ChildProcess poll({TRV_VKTPOLL, config, "--json", "--cycles", "2", "--csv", ws.Path("meter.csv")}, kZone);
     EXPECT_EQ(poll.Finish(), 0) << poll.ErrorText();
@@ -173,7 +180,8 @@ TEST_P(ToolsEndToEnd, PollsVktsimOverTcpAndSurvivesADrop) {
     EXPECT_EQ(header, "device,node,tag,value,quality,quality_name,time_utc,archive");
     size_t archived = 0;
     while (std::getline(csv, row))
-        if (row.find(fmt::format(",{},", m.archiveTag)) != std::string::npos && row.ends_with(",192,good," + m.stamps.back() + ",1"))
+        if (row.find(fmt::format(",{},", m.archiveTag)) != std::string::npos &&
+            row.ends_with(",192,good," + m.stamps.back() + ",1"))
             ++archived;
     EXPECT_EQ(archived, 1u);
     const auto summary = poll.LinesWith("\"event\":\"summary\"");
@@ -223,8 +231,8 @@ TEST(ToolsEndToEndLine, SerialOverAPseudoTerminalPair) {
     ChildProcess sim({TRV_VKTSIM, "--model", m.model, "--serial", a, "--baud", "19200", "--parity", "even", "--clock",
                       "2024-03-07 12:00:00"});
     ASSERT_TRUE(sim.ReadUntil("serving on")) << sim.ErrorText();
-    const std::string config =
-        ws.Write("meter.yaml", "devices:\n" + DeviceYaml("meter", "serial://" + b + "?baud=19200&parity=even&stop=2", m));
+    const std::string config = ws.Write(
+        "meter.yaml", "devices:\n" + DeviceYaml("meter", "serial://" + b + "?baud=19200&parity=even&stop=2", m));
     ChildProcess poll({TRV_VKTPOLL, config, "--json", "--cycles", "2"}, kZone);
     EXPECT_EQ(poll.Finish(), 0) << poll.ErrorText();
     ExpectMeterData(poll, "meter", m);
@@ -305,9 +313,11 @@ TEST(ToolsEndToEndConfig, BadFilesExitWithStatusTwoAndPollNothing) {
     Workspace ws;
     const std::vector<std::pair<std::string, std::string>> files = {
         {"devices:\n  - name: m\n    channel: sim\n", "bad.yaml:2:5: missing \"model\""},
-        {"devices:\n  - {name: m, model: VKT7, channel: sim, retry: many}\n", "bad.yaml:2:49: \"retry\": expected an integer"},
+        {"devices:\n  - {name: m, model: VKT7, channel: sim, retry: many}\n",
+         "bad.yaml:2:49: \"retry\": expected an integer"},
         {"devices:\n  - {name: m, model: VKT9, channel: sim}\n", "bad.yaml:2:22: unknown model \"VKT9\""},
-        {"devices:\n  - {name: m, model: VKT7, channel: \"rs485:/dev/ttyS1\"}\n", "bad.yaml:2:37: channel \"rs485:/dev/ttyS1\""},
+        {"devices:\n  - {name: m, model: VKT7, channel: \"rs485:/dev/ttyS1\"}\n",
+         "bad.yaml:2:37: channel \"rs485:/dev/ttyS1\""},
         {"devices: {}\n", "bad.yaml:1:10: expected \"devices\" to be a list"},
     };
     for (const auto& [yaml, message] : files) {
@@ -320,7 +330,8 @@ TEST(ToolsEndToEndConfig, BadFilesExitWithStatusTwoAndPollNothing) {
     ChildProcess missing({TRV_VKTPOLL, ws.Path("absent.yaml")});
     EXPECT_EQ(missing.Finish(), 2);
     EXPECT_NE(missing.ErrorText().find("absent.yaml: cannot open the file"), std::string::npos);
-    const std::string good = ws.Write("good.yaml", "devices:\n  - {name: m, model: VKT7, channel: \"tcp://127.0.0.1:9\"}\n");
+    const std::string good =
+        ws.Write("good.yaml", "devices:\n  - {name: m, model: VKT7, channel: \"tcp://127.0.0.1:9\"}\n");
     ChildProcess write({TRV_VKTPOLL, good, "--write", "m.NoSuchTag=1"});
     EXPECT_EQ(write.Finish(), 2);
     EXPECT_TRUE(write.lines().empty());

@@ -24,13 +24,13 @@
 namespace tools::testing {
 
 enum Script : uint8_t {
-    kFive = 0x01,        // five bytes A0..A4 at once
-    kTen = 0x02,         // ten bytes B0..B9 at once
-    kTwoWrites = 0x03,   // C0 C1 C2, then C3 C4 right after
-    kPause = 0x04,       // D0 D1 D2, then D3 D4 once the test calls Go()
-    kSilent = 0x05,      // nothing
-    kHangUp = 0x06,      // closes the connection
-    kInterrupt = 0x07,   // raises SIGINT in this process, answers nothing
+    kFive = 0x01,            // five bytes A0..A4 at once
+    kTen = 0x02,             // ten bytes B0..B9 at once
+    kTwoWrites = 0x03,       // C0 C1 C2, then C3 C4 right after
+    kPause = 0x04,           // D0 D1 D2, then D3 D4 once the test calls Go()
+    kSilent = 0x05,          // nothing
+    kHangUp = 0x06,          // closes the connection
+    kInterrupt = 0x07,       // raises SIGINT in this process, answers nothing
     kFiveThenHangUp = 0x08,  // five bytes, then closes the connection
 };
 

@@ -69,8 +69,8 @@ TEST(ToolsLineChannel, TcpSurvivesADroppedConnection) {
     boost::asio::io_context io;
     FakeMeter meter;
     Probe probe;
-    auto line = MakeLineChannel(io, ParseChannel("tcp://127.0.0.1:" + std::to_string(meter.port())), kTiming,
-                                probe.hooks());
+    auto line =
+        MakeLineChannel(io, ParseChannel("tcp://127.0.0.1:" + std::to_string(meter.port())), kTiming, probe.hooks());
     int32_t r = 0;
     // Hung up while idle: the next request goes out again on a new connection.
     EXPECT_EQ(Ask(*line, testing::kFiveThenHangUp, 64, r).size(), 5u);
@@ -122,8 +122,8 @@ TEST(ToolsLineChannel, SerialAppliesTheSettingsAndExchanges) {
     boost::asio::io_context io;
     FakeMeter meter(true);
     Probe probe;
-    auto line = MakeLineChannel(io, ParseChannel("serial://" + meter.path() + "?baud=19200&parity=even&stop=2"), kTiming,
-                                probe.hooks());
+    auto line = MakeLineChannel(io, ParseChannel("serial://" + meter.path() + "?baud=19200&parity=even&stop=2"),
+                                kTiming, probe.hooks());
     int32_t r = 0;
     EXPECT_EQ(Ask(*line, testing::kFive, 64, r).size(), 5u);
     EXPECT_TRUE(probe.Noted("opened " + meter.path() + " at 19200 8E2")) << (probe.notes.empty() ? "" : probe.notes[0]);

@@ -28,7 +28,8 @@ int32_t Init(DeviceHandle d) {
 
 int32_t Read(DeviceHandle d) {
     std::string due = fmt::format("read {}", HostIsReadDue(d));
-    for (uint32_t i = 0; i < HostGetSubdeviceCount(d); ++i) due += fmt::format(" {}", HostIsReadDue(HostGetSubdevice(d, i)));
+    for (uint32_t i = 0; i < HostGetSubdeviceCount(d); ++i)
+        due += fmt::format(" {}", HostIsReadDue(HostGetSubdevice(d, i)));
     HostLog(d, due.c_str());
     const uint8_t tx[] = {static_cast<uint8_t>(HostParamGetInt(HostGetDeviceParams(d), "request", testing::kFive)), 0};
     uint8_t rx[32];
@@ -40,9 +41,11 @@ int32_t Read(DeviceHandle d) {
     }
     HostSetTagValueDouble(HostGetTag(d, 0), rx[0], 192, nullptr);
     // The same stamp on an archive tag and on a device tag, as VKT-7 stamps current values.
-    const FILETIME stamp = platform::MakeFileTime(platform::kUnixEpochTicks + 1709812800ull * platform::kTicksPerSecond);
+    const FILETIME stamp =
+        platform::MakeFileTime(platform::kUnixEpochTicks + 1709812800ull * platform::kTicksPerSecond);
     const uint32_t subs = HostGetSubdeviceCount(d);
-    TagHandle archived = subs > 0 ? HostGetTag(HostGetSubdevice(d, subs - 1), 0) : HostGetGroupTag(HostFindGroup(d, "3"), 0);
+    TagHandle archived =
+        subs > 0 ? HostGetTag(HostGetSubdevice(d, subs - 1), 0) : HostGetGroupTag(HostFindGroup(d, "3"), 0);
     HostSetTagValueDouble(archived, 2.5, 192, &stamp);
     HostSetTagValueDouble(HostGetTag(d, 2), 3.5, 192, &stamp);
     return 0;
@@ -134,20 +137,22 @@ TEST(ToolsPoller, SchedulesReadsWritesAndCloseAsTheHost) {
     Poller poller(Config(meter.port()), fake::Plugin(), *out.sink, options);
     EXPECT_EQ(poller.Run(), kExitOk);
 
-    EXPECT_EQ(out.Log("a"), (std::vector<std::string>{"init", "write Available=0", "read 1 1 1", "exchange 5",
-                                                      "read 1 1 0", "exchange 5", "write Available=1", "read 1 1 0",
-                                                      "exchange 5", "close"}));
+    EXPECT_EQ(out.Log("a"),
+              (std::vector<std::string>{"init", "write Available=0", "read 1 1 1", "exchange 5", "read 1 1 0",
+                                        "exchange 5", "write Available=1", "read 1 1 0", "exchange 5", "close"}));
     EXPECT_EQ(out.Log("b"), (std::vector<std::string>{"init", "read 1", "exchange 5", "read 1", "exchange 5", "read 1",
                                                       "exchange 5", "close"}));
     // Current values carry the host's time, archive values their own stamp in UTC.
     const auto current = out.Lines("\"device\":\"a\",\"node\":\"\",\"tag\":\"Value\",\"value\":160,\"quality\":192");
     ASSERT_EQ(current.size(), 3u);
     EXPECT_NE(current[0].find("\"archive\":false"), std::string::npos);
-    const auto archived = out.Lines("\"tag\":\"Archived\",\"value\":2.5,\"quality\":192,\"quality_name\":\"good\","
-                                    "\"time\":\"2024-03-07T12:00:00Z\",\"archive\":true");
+    const auto archived = out.Lines(
+        "\"tag\":\"Archived\",\"value\":2.5,\"quality\":192,\"quality_name\":\"good\","
+        "\"time\":\"2024-03-07T12:00:00Z\",\"archive\":true");
     EXPECT_EQ(archived.size(), 6u);
     EXPECT_EQ(out.Lines("\"tag\":\"Stamped\",\"value\":3.5,\"quality\":192,\"quality_name\":\"good\","
-                        "\"time\":\"2024-03-07T12:00:00Z\",\"archive\":false").size(),
+                        "\"time\":\"2024-03-07T12:00:00Z\",\"archive\":false")
+                  .size(),
               6u);
     // One record, shown once for each archive as it first appears.
     EXPECT_EQ(out.Lines("\"event\":\"progress\"").size(), 2u);
