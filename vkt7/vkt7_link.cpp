@@ -169,6 +169,15 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
             continue;
         }
         const uint8_t function = rx[1];
+        // Read answers have a length check of their own. Any other answer longer than
+        // the receive limit came from a channel that ignores it: the bytes beyond are
+        // not ours to read.
+        if (function != kFunctionRead && n > receiveMax) {
+            Log("Driver_VKT7. VKT7_SendReceive: wrong length\n");
+            VKT7_Drain();
+            result = kBadAnswer;
+            continue;
+        }
         if (function == kReadException || function == kWriteException) {
             if (VKT7_CheckCRC(4)) return kOk;  // the caller's verify step reports the code
             Log("Driver_VKT7. VKT7_SendReceive: wrong checksum\n");
@@ -177,7 +186,8 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
             continue;
         }
         if (function == kFunctionRead) {
-            if (!VKT7_CheckCRC(rx[2] + 3)) {
+            // A CRC beyond the bytes received cannot match them.
+            if (rx[2] + 5 > n || !VKT7_CheckCRC(rx[2] + 3)) {
                 Log("Driver_VKT7. VKT7_SendReceive: wrong checksum\n");
                 VKT7_Drain();
                 result = kBadAnswer;
@@ -204,7 +214,7 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
                 VKT7_Drain();
                 continue;
             }
-            if (!VKT7_CheckCRC(6)) {
+            if (n < 8 || !VKT7_CheckCRC(6)) {
                 result = kBadAnswer;
                 Log("Driver_VKT7. VKT7_SendReceive: wrong checksum\n");
                 VKT7_Drain();

@@ -225,6 +225,33 @@ TEST(Vkt7LinkChecks, AnswerLongerThanTheExpectedLength) {
     EXPECT_EQ(t.port.logs, (std::vector<std::string>{kWrongLength, ReadError(-4)}));
 }
 
+TEST(Vkt7LinkChecks, OnlyTheBytesReceivedAreChecked) {
+    TestDriver t(1, 1);
+    const uint8_t data[2] = {4, 0};
+    // The receive buffer still holds a whole confirmation and a whole read answer:
+    // the CRC bytes left over from them must not complete a shorter answer.
+    const Bytes confirmation = WriteAnswer(1, 0x3FFD);
+    t.port.Answer(confirmation);
+    ASSERT_EQ(t->VKT7_Write(0x3FFD, 0, data, 2, 2), 0);
+    t.port.Answer(Bytes(confirmation.begin(), confirmation.end() - 1));
+    EXPECT_EQ(t->VKT7_Write(0x3FFD, 0, data, 2, 2), -4);
+
+    const Bytes answer = GoodSoftwareAnswer();
+    t.port.Answer(answer);
+    ASSERT_EQ(t->VKT7_Read(0x3FF9, 0, 21), 0);
+    t.port.Answer(Bytes(answer.begin(), answer.end() - 2));
+    EXPECT_EQ(t->VKT7_Read(0x3FF9, 0, 21), -4);
+
+    // An exception frame longer than the receive limit, from a host that ignores it.
+    t.port.ignoreCapacity = true;
+    Bytes longException = ExceptionAnswer(1, 0x90, 2);
+    longException.resize(30, 0x00);
+    t.port.Answer(longException);
+    EXPECT_EQ(t->VKT7_Read(0x3FF9, 0, 21), -4);
+    EXPECT_EQ(t.port.logs, (std::vector<std::string>{kWrongChecksum, WriteError(-4), kWrongChecksum, ReadError(-4),
+                                                     kWrongLength, ReadError(-4)}));
+}
+
 TEST(Vkt7LinkChecks, WriteConfirmationWithWrongRegister) {
     TestDriver t(1, 1);
     Bytes answer = WriteAnswer(1, 0x3FFD);
