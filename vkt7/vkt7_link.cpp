@@ -57,6 +57,13 @@ void Vkt7Link::Logf(const char* format, ...) const {
     Log(line);
 }
 
+bool Vkt7Link::AnswerHolds(int32_t index, const char* what) {
+    if (index < lastAnswerLength - 2) return true;
+    Logf("Driver_VKT7. %s answer of %d bytes is too short\n", what, lastAnswerLength);
+    BreakFlag = 1;
+    return false;
+}
+
 int32_t Vkt7Link::Exchange(const uint8_t* tx, int32_t txLength, int32_t rxCapacity) {
     if (port_.exchange == nullptr) return kNoAnswer;
     return port_.exchange(port_.context, tx, txLength, receiveBuffer, rxCapacity);

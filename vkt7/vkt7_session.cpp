@@ -81,6 +81,7 @@ int32_t Vkt7Session::VKT7_StartSession() {
     result = VKT7_ReadProperties();
 
     int32_t bounds = VKT7_Read(kRegBounds, 0, 17);
+    if (bounds == kOk && !AnswerHolds(10, "Archive bounds")) bounds = kBadAnswer;
     if (bounds == kOk) {
         ApplyBounds();
     } else if (bounds == 3) {
@@ -142,6 +143,7 @@ void Vkt7Session::ApplyBounds() {
 int32_t Vkt7Session::VKT7_ReadServerVersion() {
     const int32_t result = VKT7_Read(kRegData, 0, 179);
     if (result != kOk) return result;
+    if (!AnswerHolds(65, "Server version")) return kBadAnswer;
     const uint8_t flag = receiveBuffer[65];
     if (flag != 0 && flag != 1) {
         Logf("Error while getting server version answer is 0x%X instead of 0 or 1\n", static_cast<unsigned>(flag));
@@ -160,10 +162,11 @@ int32_t Vkt7Session::VKT7_ReadSoftwareVersion() {
         Log("Error while getting software version: answer is too small\n");
         return kBadAnswer;
     }
+    if (!AnswerHolds(count > 2 ? count + 1 : 3, "Software version")) return kBadAnswer;
     softwareMajor = static_cast<uint8_t>(receiveBuffer[3] >> 4);
     softwareMinor = static_cast<uint8_t>(receiveBuffer[3] & 0x0F);
     Logf("Software version defined as %d.%d\n", softwareMajor, softwareMinor);
-    if (count > 2) ReportDay = receiveBuffer[count + 1];  // count <= 127: inside the buffer
+    if (count > 2) ReportDay = receiveBuffer[count + 1];
     return kOk;
 }
 
@@ -228,9 +231,11 @@ int32_t Vkt7Session::VKT7_ReadDeviceTime(bool withClock) {
         if (!SessionOpen) return result;
     }
     int32_t result = VKT7_Read(kRegBounds, 0, 17);
+    if (result == kOk && !AnswerHolds(10, "Archive bounds")) result = kBadAnswer;
     if (result == kOk) Now = FromAnswer(receiveBuffer + 7);
     if (!withClock) return result;
     result = VKT7_Read(kRegClock, 0, 13);
+    if (result == kOk && !AnswerHolds(8, "Clock")) result = kBadAnswer;
     if (result == kOk)
         for (int32_t i = 0; i < 6; ++i) meterClock[i] = receiveBuffer[3 + i];
     return result;
