@@ -1,4 +1,4 @@
-#include "vkt7/vkt7_session.h"
+#include "vkt7/vkt7_values.h"
 
 #include <ctime>
 
@@ -57,18 +57,12 @@ ArchivePos FromAnswer(const uint8_t* bytes) { return ArchivePos{bytes[0], bytes[
 
 }  // namespace
 
-Vkt7Session::Vkt7Session(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uint8_t* receiveBuffer_,
-                         int32_t attempts_, DeviceHandle device_, Vkt7Port port)
-    : Vkt7ElementTable(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, port) {
-    Now = SecondsPosition(platform::CurrentSeconds());
-}
-
-void Vkt7Session::LogPosition(const char* format, const ArchivePos& p) const {
+void VKT7::LogPosition(const char* format, const ArchivePos& p) const {
     Logf(format, static_cast<unsigned>(p.day), static_cast<unsigned>(p.month), static_cast<unsigned>(p.year),
          static_cast<unsigned>(p.hour));
 }
 
-int32_t Vkt7Session::VKT7_StartSession() {
+int32_t VKT7::VKT7_StartSession() {
     int32_t result = kOk;
     if (ServerVersion > 1) {
         static const uint8_t kOpen[4] = {0x80, 0x00, 0x00, 0x00};
@@ -99,7 +93,7 @@ int32_t Vkt7Session::VKT7_StartSession() {
     return result;
 }
 
-void Vkt7Session::ApplyBounds() {
+void VKT7::ApplyBounds() {
     const uint8_t* rx = receiveBuffer;
     HourPos = FromAnswer(rx + 3);
     Now = FromAnswer(rx + 7);
@@ -140,7 +134,7 @@ void Vkt7Session::ApplyBounds() {
     if (tNow - tHour > hourSpan) HourPos = SecondsPosition(tNow - hourSpan);
 }
 
-int32_t Vkt7Session::VKT7_ReadServerVersion() {
+int32_t VKT7::VKT7_ReadServerVersion() {
     const int32_t result = VKT7_Read(kRegData, 0, 179);
     if (result != kOk) return result;
     if (!AnswerHolds(65, "Server version")) return kBadAnswer;
@@ -154,7 +148,7 @@ int32_t Vkt7Session::VKT7_ReadServerVersion() {
     return kOk;
 }
 
-int32_t Vkt7Session::VKT7_ReadSoftwareVersion() {
+int32_t VKT7::VKT7_ReadSoftwareVersion() {
     const int32_t result = VKT7_Read(kRegSoftware, 0, 21);
     if (result != kOk) return result;
     const int32_t count = static_cast<int8_t>(receiveBuffer[2]);
@@ -170,7 +164,7 @@ int32_t Vkt7Session::VKT7_ReadSoftwareVersion() {
     return kOk;
 }
 
-int32_t Vkt7Session::VKT7_ReadProperties() {
+int32_t VKT7::VKT7_ReadProperties() {
     bool changed = false;
     int32_t result = VKT7_SelectArchive(kTypeProperties, changed);
     if (result != kOk) return result;
@@ -211,7 +205,7 @@ int32_t Vkt7Session::VKT7_ReadProperties() {
     return kOk;
 }
 
-void Vkt7Session::VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces) {
+void VKT7::VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces) {
     for (const DivisorRow& row : kDivisorRows) {
         if (row.property != propertyElement) continue;
         if (decimalPlaces > kMaxDecimalPlaces) {
@@ -225,7 +219,7 @@ void Vkt7Session::VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces
     }
 }
 
-int32_t Vkt7Session::VKT7_ReadDeviceTime(bool withClock) {
+int32_t VKT7::VKT7_ReadDeviceTime(bool withClock) {
     if (!SessionOpen) {
         const int32_t result = VKT7_StartSession();
         if (!SessionOpen) return result;
@@ -241,7 +235,7 @@ int32_t Vkt7Session::VKT7_ReadDeviceTime(bool withClock) {
     return result;
 }
 
-void Vkt7Session::VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth,
+void VKT7::VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth,
                                         int32_t countRecord) {
     {
         std::lock_guard<std::mutex> guard(lock);
