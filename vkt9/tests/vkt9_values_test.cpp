@@ -86,6 +86,18 @@ TEST_F(ValuesTest, ErrorAnswerLeavesOnlyItsBlockUnreceived) {
     EXPECT_EQ(device.FindTag("Failure")->value.number, 0);
 }
 
+TEST_F(ValuesTest, RegisterNumberOfTheValueWinsInEitherRegisterSpace) {
+    // Value at input register 5, status at holding register 5: the holding answer fills the value.
+    auto& cross = device.subdevices[0]->AddTag(
+        "cross", {{"Address", "30006"}, {"DataType", "1"}, {"RegStatus", "40006"}, {"StatusNorm", "0"}});
+    meter.SetRegister(30005, 0);  // the gap the input block now spans
+    meter.SetRegister(30006, 42);
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(Cycle(), (Lines{"read start", "ERROR: status not received", "read done"}));
+    EXPECT_EQ(cross.quality, QualityBad);
+    EXPECT_EQ(cross.value.kind, ValueKind::None);
+}
+
 TEST_F(ValuesTest, DeviceWithoutValuesPublishesNothing) {
     device.subdevices[0]->tags.clear();
     ASSERT_NE(Init(), nullptr);
