@@ -30,14 +30,13 @@ int32_t Protocol::DepthOf(const Archive& archive) const {
 }
 
 int32_t Protocol::StepIndex(int32_t index, int64_t offset, const Archive& archive) {
+    // Wraps once: an index or a depth reaching beyond the ring is not folded
+    // back further. 64-bit so that no configured depth overflows.
     const int64_t top = archive.ringTop;
-    if (top < 0) return index;
-    // One wrap at most for indexes inside the ring; anything else the meter
-    // could send is folded back into it.
-    const int64_t size = top + 1;
-    int64_t n = (int64_t{index} + offset) % size;
-    if (n < 0) n += size;
-    return static_cast<int32_t>(n);
+    const int64_t n = int64_t{index} + offset;
+    if (n >= 0) return static_cast<int32_t>(n > top ? n - top - 1 : n);
+    const int64_t m = top + n + 1;
+    return static_cast<int32_t>(m > top ? m - top - 1 : m);
 }
 
 int32_t Protocol::ReadArchiveIndex(Archive& archive) {

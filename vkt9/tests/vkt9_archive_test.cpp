@@ -77,7 +77,8 @@ TEST(Vkt9Archive, GoldenRecordIsLittleEndianAndStampedAtTheEndOfItsHour) {
 TEST(Vkt9Archive, DepthAndCountRecordDecideWhereAndHowFarAReadGoes) {
     struct Case { const char* depth; const char* count; Lines reads; };
     for (const Case& c : {Case{"-1", "2", {"Read record 1 ", "Read record 2 "}}, Case{"0", "5", {}},
-                          Case{"500", "1", {"Read record 1 "}}, Case{"3", "-1", {}}, Case{"3", "0", {}}}) {
+                          Case{"500", "1", {"Read record 1 "}}, Case{"3", "-1", {}}, Case{"3", "0", {}},
+                          Case{"-200", "1", {"Read record 100 "}}}) {
         HostFixture fx;
         sim::Vkt9Simulator meter;
         ConfigureMeter(fx.device, meter);
