@@ -18,7 +18,6 @@ constexpr uint8_t kRecordCount = 0x01;
 // Record position p lies at rx[p + 7]; the date takes positions 0 to 3.
 constexpr size_t kRecordStart = 7;
 constexpr int32_t kFirstValuePosition = 4;
-constexpr size_t kCrcBytes = 2;
 }  // namespace
 
 int32_t Protocol::DepthOf(const Archive& archive) const {
@@ -66,8 +65,8 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
         return false;
     }
     const size_t received = static_cast<size_t>(rxLength);
-    // An answer too short to hold the date is as good as an impossible one.
-    if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition + kCrcBytes) {
+    // An answer that stops before the date is as good as an impossible date.
+    if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition) {
         DriverLog(device, "Record not found");
         ++errors.recordsNotFound;
         return true;
@@ -87,8 +86,8 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
 
 void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size_t received, const CalendarTime& time) {
     archive.recordTime = time;
-    // Only record bytes that arrived count, never the CRC or older answers.
-    const size_t recordEnd = received >= kRecordStart + kCrcBytes ? received - kCrcBytes : kRecordStart;
+    // Bytes that arrived are taken as they stand, CRC included; a value reaching
+    // past them keeps what it held, rather than what an older answer left in rx.
     const int64_t walkEnd = int64_t{archive.LengthByteAnswer} + kRecordStart;
     auto value = archive.values.begin();
     int64_t position = kFirstValuePosition;
@@ -101,7 +100,7 @@ void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size
         }
         const int32_t size = RecordBytes(value->DataType);
         const size_t first = kRecordStart + static_cast<size_t>(position);
-        if (size > 0 && first + static_cast<size_t>(size) <= recordEnd) {
+        if (size > 0 && first + static_cast<size_t>(size) <= received) {
             DecodedValue v;
             DecodeValue<Little16, Little32>(value->DataType, value->Koeff, answer + first, v);
             value->floatValue = v.floatValue;

@@ -86,7 +86,7 @@ TEST_F(FuzzTest, RegisterWalkAndRecordDecoderTakeAnyAnswer) {
         std::vector<uint8_t> received = Frame({}, Pick(62));
         const auto before = archive.values;
         Protocol::DecodeArchiveRecord(archive, received.data(), received.size(), CalendarTime(24, 3, 7, 1, 0, 0));
-        for (size_t i = 0; received.size() < 7 + 4 + 2 + 2 && i < before.size(); ++i)
+        for (size_t i = 0; received.size() < 7 + 4 + 2 && i < before.size(); ++i)
             ASSERT_EQ(archive.values[i].intValue, before[i].intValue) << "nothing decoded from a record without values";
     }
     size_t received = 0;
