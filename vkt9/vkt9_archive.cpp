@@ -68,13 +68,11 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
     // An answer that stops before the date is as good as an impossible date.
     if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition) {
         DriverLog(device, "Record not found");
-        ++errors.recordsNotFound;
         return true;
     }
     CalendarTime time(rx[7], rx[8], rx[9], rx[10], 0, 0);
     if (!time.valid) {
         DriverLog(device, "Record not found");
-        ++errors.recordsNotFound;
         return true;
     }
     const auto interval = static_cast<ArchiveInterval>(archive.type);
