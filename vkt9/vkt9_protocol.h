@@ -53,7 +53,7 @@ public:
     void ReadBlock(const RequestBlock& block);
     // Decodes what starts at rx[position] for the register; registers consumed.
     // available: answer data bytes from position on.
-    int DecodeRegister(ValueItem& item, size_t position, int32_t reg, size_t available);
+    int DecodeRegister(ValueItem& item, size_t position, int64_t reg, size_t available);
     void PublishValue(ValueItem& item);
     static void MarkBad(const ValueItem& item);
     // The current-value cycle without the device checks of Vkt9Read.

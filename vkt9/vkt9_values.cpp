@@ -30,7 +30,8 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     }
     // A good answer is exactly dataLength bytes of registers after the header.
     const size_t end = kRegisterDataStart + dataLength;
-    int32_t reg = block.start;
+    // 64-bit: a register configured near the top of the range must not overflow.
+    int64_t reg = block.start;
     size_t position = kRegisterDataStart;
     while (position < end) {
         int step = 0;
@@ -48,7 +49,7 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     }
 }
 
-int Protocol::DecodeRegister(ValueItem& item, size_t position, int32_t reg, size_t available) {
+int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size_t available) {
     const uint8_t* b = rx.data() + position;
     // The register number alone decides: a status register that shares its number
     // with the item's value register in the other register space reads as the value.

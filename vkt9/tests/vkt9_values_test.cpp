@@ -98,6 +98,18 @@ TEST_F(ValuesTest, RegisterNumberOfTheValueWinsInEitherRegisterSpace) {
     EXPECT_EQ(cross.value.kind, ValueKind::None);
 }
 
+TEST(Vkt9Values, RegisterAtTheTopOfTheRangeIsWalkedWithoutOverflow) {
+    HostFixture fx;
+    ScriptedLine line;
+    fx.device.channel = [&](auto tx, auto rx) { return line(tx, rx); };
+    auto& top = fx.device.AddSubdevice("values", "Current").AddTag("top", {{"Address", "2147483647"}, {"DataType", "0"}});
+    line.answers = {RepairCrc(Hex("01 00 04 42 8f 00 00 00 00"))};
+    ASSERT_NE(fx.Init(), nullptr);
+    Vkt9Read(fx.handle());
+    EXPECT_EQ(top.value.number, 71.5);
+    EXPECT_EQ(top.quality, QualityGood);
+}
+
 TEST_F(ValuesTest, DeviceWithoutValuesPublishesNothing) {
     device.subdevices[0]->tags.clear();
     ASSERT_NE(Init(), nullptr);
