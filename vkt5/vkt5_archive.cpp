@@ -74,10 +74,6 @@ void ReadArchiveGroup(ArchiveGroup& group, Link& link, DeviceHandle device, cons
         group.next.StepIntervals(group.depth == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max()
                                                                                      : -group.depth,
                                  group.kind);
-        if (!group.next.valid) {
-            DriverLog(device, "Archive start time not valid, archive not read");
-            return;
-        }
     }
     CalendarTime limit = now;
     limit.AddMinutes(-kRecordAgeMinutes);
@@ -86,6 +82,10 @@ void ReadArchiveGroup(ArchiveGroup& group, Link& link, DeviceHandle device, cons
     char line[128];
     for (int32_t count = 0;; ++count) {
         if (count >= group.countRecord) return;
+        if (!group.next.valid) {
+            DriverLog(device, "Archive start time not valid, archive not read");
+            return;
+        }
         if (static_cast<uint32_t>(limit.epochSeconds) < static_cast<uint32_t>(group.next.epochSeconds)) return;
         if (!logged) {
             std::snprintf(line, sizeof line, "Read %s archive type %s", KindName(group.kind),

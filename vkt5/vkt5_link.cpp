@@ -18,20 +18,13 @@ bool Link::CheckCrc(const uint8_t* buffer, int32_t length) const {
     return false;
 }
 
-void Link::Reject(const char* line) {
-    DriverLog(device_, line);
-    ++counters_.badAnswers;
-}
-
 ExchangeResult Link::Fail() {
     failed_ = 1;
-    ++counters_.failures;
     return ExchangeFailed;
 }
 
 ExchangeResult Link::Exchange(uint32_t txLength, int32_t expectedDataLength, bool skipCountCheck) {
     failed_ = 0;
-    ++counters_.exchanges;
     // The CRC must fit behind the request; a request that does not is never sent.
     if (txLength + 2 > tx.size() || expectedDataLength < 0) return Fail();
     AppendCrc(tx.data(), txLength);
@@ -46,29 +39,28 @@ ExchangeResult Link::Exchange(uint32_t txLength, int32_t expectedDataLength, boo
             break;
         }
         if (n == 0) {
-            Reject("ERROR: no answer");
+            DriverLog(device_, "ERROR: no answer");
             continue;
         }
         if (n != answerLength || n > capacity) {
             // A channel that claims more than it was given leaves nothing trustworthy in rx.
             if (n <= capacity && CheckCrc(rx.data(), n) && rx[1] == tx[1] + FunctionErrorFlag) {
                 DriverLog(device_, "ERROR: Get Error code");
-                ++counters_.refusals;
                 return ExchangeRefused;
             }
-            Reject("ERROR: wrong answer length");
+            DriverLog(device_, "ERROR: wrong answer length");
             continue;
         }
         if (!CheckCrc(rx.data(), n)) {
-            Reject("ERROR: wrong answer");
+            DriverLog(device_, "ERROR: wrong answer");
             continue;
         }
         if (rx[0] != tx[0] || rx[1] != tx[1]) {
-            Reject("ERROR: wrong answer (uncorrect Address, or Service Byte)");
+            DriverLog(device_, "ERROR: wrong answer (uncorrect Address, or Service Byte)");
             continue;
         }
         if (skipCountCheck || rx[2] == expectedDataLength) return ExchangeOk;
-        Reject("ERROR: wrong answer (uncorrect length data)");
+        DriverLog(device_, "ERROR: wrong answer (uncorrect length data)");
     }
     return Fail();
 }

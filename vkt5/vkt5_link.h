@@ -30,14 +30,6 @@ constexpr uint32_t kAnswerOverhead = 5;
 // Writes the CRC of buffer[0..length) at buffer[length], buffer[length+1].
 void AppendCrc(uint8_t* buffer, size_t length);
 
-// Per-device tallies of the link's outcomes.
-struct LinkCounters {
-    uint32_t exchanges = 0;
-    uint32_t failures = 0;    // ended with ExchangeFailed
-    uint32_t refusals = 0;    // ended with ExchangeRefused
-    uint32_t badAnswers = 0;  // attempts answered with silence or an unusable frame
-};
-
 class Link {
 public:
     static constexpr size_t kTxSize = 64;
@@ -55,7 +47,6 @@ public:
     bool IsFailed() const { return failed_ != 0; }
     DeviceHandle device() const { return device_; }
     uint32_t attempts() const { return attempts_; }
-    const LinkCounters& counters() const { return counters_; }
 
     std::array<uint8_t, kTxSize> tx{};
     std::array<uint8_t, kRxSize> rx{};
@@ -64,10 +55,7 @@ private:
     uint32_t attempts_;
     DeviceHandle device_;
     uint8_t failed_ = 0;
-    LinkCounters counters_;
 
-    // One attempt's answer is unusable: its log line, and the tally.
-    void Reject(const char* line);
     ExchangeResult Fail();
 };
 

@@ -80,17 +80,20 @@ void PublishControl(DeviceHandle device, TagHandle tag, uint8_t value) {
 
 uint8_t ParseAddress(const char* text, bool& ok) {
     constexpr uint8_t kNoAddress = 255;
-    ok = text != nullptr;
+    ok = false;
     if (text == nullptr) return kNoAddress;
-    // Only the low 8 bits count, so the number may be of any length.
-    uint32_t low = 0;
+    // Taken as "%u" takes it: leading white space, an optional sign (a minus
+    // wraps round), then the digits up to the first other character.
     const char* p = text;
-    for (; *p >= '0' && *p <= '9'; ++p) low = (low * 10 + static_cast<uint32_t>(*p - '0')) & 0xFFu;
-    if (p == text || *p != '\0') {
-        ok = false;
-        return kNoAddress;
-    }
-    return static_cast<uint8_t>(low);
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (*p < '0' || *p > '9') return kNoAddress;
+    // Only the low 8 bits count, so wrapping round keeps the number of any length right.
+    uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+    ok = true;
+    return static_cast<uint8_t>(negative ? 0u - value : value);
 }
 
 namespace {
@@ -163,8 +166,7 @@ Device* Vkt5Init(DeviceHandle device) {
     const int32_t depthHour = HostParamGetInt(params, "DepthHour", -1);
     const int32_t depthDay = HostParamGetInt(params, "DepthDay", -1);
     const int32_t countRecord = HostParamGetInt(params, "CountRecord", -1);
-    const int32_t retries = HostGetRetryCount(device);
-    const uint32_t attempts = retries > 0 ? static_cast<uint32_t>(retries) : 0;
+    const auto attempts = static_cast<uint32_t>(HostGetRetryCount(device));
 
     // Owned here until the host holds it, so that running out of memory half-way leaks nothing.
     std::unique_ptr<Device> d(new (std::nothrow) Device(device, address, depthHour, depthDay, countRecord, attempts));

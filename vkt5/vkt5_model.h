@@ -177,8 +177,8 @@ public:
 // Publishes a control tag's value and commits it; nothing for an unbound tag.
 void PublishControl(DeviceHandle device, TagHandle tag, uint8_t value);
 
-// Parses the "address" property: its low 8 bits, 255 for no text or for a text
-// that is not an unsigned decimal number (then ok is false).
+// Parses the "address" property as an unsigned decimal number: its low 8 bits,
+// 255 for no text or for a text that holds no number (then ok is false).
 uint8_t ParseAddress(const char* text, bool& ok);
 
 // Driver operations.

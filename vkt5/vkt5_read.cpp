@@ -132,8 +132,9 @@ void ReadMeter(Meter& meter) {
             DriverLog(meter.device, line);
             ReadZone(*zone, link, meter.settings, meter.address);
         }
-        if (!link.IsFailed() && !meter.archives.empty() && !meter.clock.time.valid) {
-            // Without the meter's present time there is no first record and no age limit.
+        // Without the meter's present time there is no first record and no age limit;
+        // with no record wanted per cycle there is nothing to skip either.
+        if (!link.IsFailed() && !meter.archives.empty() && meter.countRecord > 0 && !meter.clock.time.valid) {
             DriverLog(meter.device, "Time of counter not valid, archives not read");
         } else {
             for (auto& [key, group] : meter.archives) {

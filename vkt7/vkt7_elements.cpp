@@ -1,4 +1,4 @@
-#include "vkt7/vkt7_elements.h"
+#include "vkt7/vkt7_values.h"
 
 #include <cstring>
 
@@ -15,9 +15,7 @@ uint8_t InitialType(int32_t e) {
 
 }  // namespace
 
-Vkt7ElementTable::Vkt7ElementTable(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_,
-                                   uint8_t* receiveBuffer_, int32_t attempts_, DeviceHandle device_, Vkt7Port port)
-    : Vkt7Link(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, port) {
+void VKT7::InitTable() {
     for (int32_t e = 0; e < kElementCount; ++e) {
         VKT7Element& el = elements[e];
         std::memset(&el, 0, sizeof el);
@@ -27,17 +25,17 @@ Vkt7ElementTable::Vkt7ElementTable(int32_t timeout_, int32_t maxAnswerLength_, u
     }
 }
 
-bool Vkt7ElementTable::IsWanted(int32_t element, int32_t type) const {
+bool VKT7::IsWanted(int32_t element, int32_t type) const {
     return element >= 0 && element < kElementCount && type >= 0 && type < kArchiveTypeCount &&
            (elements[element].flags[type] & kFlagWanted) != 0;
 }
 
-bool Vkt7ElementTable::IsPresent(int32_t element, int32_t type) const {
+bool VKT7::IsPresent(int32_t element, int32_t type) const {
     return element >= 0 && element < kElementCount && type >= 0 && type < kArchiveTypeCount &&
            (elements[element].flags[type] & kFlagPresent) != 0;
 }
 
-int32_t Vkt7ElementTable::VKT7_AddElement(uint8_t element, uint8_t type) {
+int32_t VKT7::VKT7_AddElement(uint8_t element, uint8_t type) {
     if (type >= kArchiveTypeCount || element >= kElementCount) return kBadAnswer;
     if (requestCount[type] >= kElementCount) {
         Logf("Driver_VKT7. Request list of archive type %d is full: element %d not added\n", type, element);
@@ -49,7 +47,7 @@ int32_t Vkt7ElementTable::VKT7_AddElement(uint8_t element, uint8_t type) {
     return kOk;
 }
 
-int32_t Vkt7ElementTable::VKT7_SelectArchive(uint8_t type, bool& changed) {
+int32_t VKT7::VKT7_SelectArchive(uint8_t type, bool& changed) {
     if (type >= kTypeNone) return kBadAnswer;
     if (type == SelectedArchive) return kOk;
     const uint8_t data[2] = {type, 0x00};
@@ -61,7 +59,7 @@ int32_t Vkt7ElementTable::VKT7_SelectArchive(uint8_t type, bool& changed) {
     return result;
 }
 
-int32_t Vkt7ElementTable::RefuseList(uint8_t type) {
+int32_t VKT7::RefuseList(uint8_t type) {
     for (VKT7Element& el : elements) el.flags[type] &= static_cast<uint8_t>(~kFlagPresent);
     ExpectedLength = 0;
     elementListLength = 0;
@@ -70,7 +68,7 @@ int32_t Vkt7ElementTable::RefuseList(uint8_t type) {
     return kBadAnswer;
 }
 
-int32_t Vkt7ElementTable::VKT7_BuildElementList() {
+int32_t VKT7::VKT7_BuildElementList() {
     const uint8_t type = SelectedArchive;
     if (type >= kArchiveTypeCount) {
         Log("Driver_VKT7. Element list without a selected archive type\n");

@@ -1,6 +1,6 @@
-// VKT-7 element table: the 83 numbered elements, the per-type request
-// lists filled from the configured tags, the archive type selection and the
-// element list sent to the meter.
+// VKT-7 element table: sizes, archive types, flags and value types of the 83
+// numbered elements, and the element record. The table, the request lists and
+// the element list are members of VKT7 (vkt7_values.h).
 #ifndef TRV_VKT7_ELEMENTS_H
 #define TRV_VKT7_ELEMENTS_H
 
@@ -47,37 +47,6 @@ struct VKT7Element {
     uint32_t divisor;  // 10^decimal places, from the session's properties
     uint8_t size;      // bytes of the value in the data answer, from the active element list
     uint8_t flags[vkt7::kArchiveTypeCount];  // per archive type: wanted, present
-};
-
-class Vkt7ElementTable : public Vkt7Link {
-public:
-    Vkt7ElementTable(int32_t timeout, int32_t maxAnswerLength, uint8_t* sendBuffer, uint8_t* receiveBuffer,
-                     int32_t attempts, DeviceHandle device, Vkt7Port port);
-
-    // 0, or -4 for a type of 7 or more, an element of 83 or more, or a full list.
-    int32_t VKT7_AddElement(uint8_t element, uint8_t type);
-    int32_t VKT7_SelectArchive(uint8_t type, bool& changed);
-    int32_t VKT7_BuildElementList();
-
-    bool IsWanted(int32_t element, int32_t type) const;
-    bool IsPresent(int32_t element, int32_t type) const;
-
-    uint8_t SelectedArchive = vkt7::kTypeNone;
-    VKT7Element elements[vkt7::kElementCount];
-    uint8_t requestList[vkt7::kArchiveTypeCount][vkt7::kElementCount] = {};
-    uint8_t requestCount[vkt7::kArchiveTypeCount] = {};
-    uint32_t ExpectedLength = 0;
-    // The element list last built: the wanted records of the active list, as sent.
-    uint8_t elementList[vkt7::kMaxListRecords * vkt7::kListRecordSize] = {};
-    int32_t elementListLength = 0;
-
-protected:
-    ~Vkt7ElementTable() = default;
-
-private:
-    // Forgets a list that was refused half-built, so that the next read selects
-    // its type again and builds the list anew.
-    int32_t RefuseList(uint8_t type);
 };
 
 #endif

@@ -1,4 +1,4 @@
-#include "vkt7/vkt7_link.h"
+#include "vkt7/vkt7_values.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -26,29 +26,11 @@ Vkt7Port Vkt7HostPort(DeviceHandle device) {
     return port;
 }
 
-Vkt7Link::Vkt7Link(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uint8_t* receiveBuffer_,
-                   int32_t attempts_, DeviceHandle device_, Vkt7Port port)
-    : timeout(timeout_),
-      // The receive buffer holds kBufferSize bytes, whatever the caller says.
-      maxAnswerLength(maxAnswerLength_ < 0 || maxAnswerLength_ > kBufferSize ? kBufferSize : maxAnswerLength_),
-      sendBuffer(sendBuffer_),
-      receiveBuffer(receiveBuffer_),
-      attempts(attempts_),
-      device(device_),
-      port_(port) {
-    if (sendBuffer == nullptr || receiveBuffer == nullptr) {
-        Log("VKT7 Ctor: Send or Receive buffer allocation error!\n");
-        return;
-    }
-    sendBuffer[0] = 0xFF;
-    sendBuffer[1] = 0xFF;
-}
-
-void Vkt7Link::Log(const char* text) const {
+void VKT7::Log(const char* text) const {
     if (port_.log != nullptr) port_.log(port_.context, text);
 }
 
-void Vkt7Link::Logf(const char* format, ...) const {
+void VKT7::Logf(const char* format, ...) const {
     char line[256];
     va_list args;
     va_start(args, format);
@@ -57,30 +39,37 @@ void Vkt7Link::Logf(const char* format, ...) const {
     Log(line);
 }
 
-int32_t Vkt7Link::Exchange(const uint8_t* tx, int32_t txLength, int32_t rxCapacity) {
+bool VKT7::AnswerHolds(int32_t index, const char* what) {
+    if (index < lastAnswerLength - 2) return true;
+    Logf("Driver_VKT7. %s answer of %d bytes is too short\n", what, lastAnswerLength);
+    BreakFlag = 1;
+    return false;
+}
+
+int32_t VKT7::Exchange(const uint8_t* tx, int32_t txLength, int32_t rxCapacity) {
     if (port_.exchange == nullptr) return kNoAnswer;
     return port_.exchange(port_.context, tx, txLength, receiveBuffer, rxCapacity);
 }
 
-void Vkt7Link::VKT7_CRC16(const uint8_t* bytes, int32_t length, uint8_t crc[2]) {
+void VKT7::VKT7_CRC16(const uint8_t* bytes, int32_t length, uint8_t crc[2]) {
     const uint16_t value = Crc16Modbus(bytes, length < 0 ? 0 : static_cast<size_t>(length));
     crc[0] = static_cast<uint8_t>(value & 0xFF);
     crc[1] = static_cast<uint8_t>(value >> 8);
 }
 
-bool Vkt7Link::VKT7_CheckCRC(int32_t n) const {
+bool VKT7::VKT7_CheckCRC(int32_t n) const {
     if (receiveBuffer == nullptr || n < 0 || n + 2 > kBufferSize) return false;
     uint8_t crc[2];
     VKT7_CRC16(receiveBuffer, n, crc);
     return receiveBuffer[n] == crc[0] && receiveBuffer[n + 1] == crc[1];
 }
 
-void Vkt7Link::VKT7_Drain() {
+void VKT7::VKT7_Drain() {
     if (sendBuffer == nullptr || receiveBuffer == nullptr) return;
     (void)Exchange(sendBuffer + sendOffset, 0, maxAnswerLength);
 }
 
-int32_t Vkt7Link::VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength) {
+int32_t VKT7::VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength) {
     if (sendBuffer == nullptr || receiveBuffer == nullptr) {
         BreakFlag = 1;
         return kNoAnswer;
@@ -102,7 +91,7 @@ int32_t Vkt7Link::VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength) 
     return result;
 }
 
-int32_t Vkt7Link::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_t dataLength,
+int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_t dataLength,
                              int32_t byteCountField) {
     if (sendBuffer == nullptr || receiveBuffer == nullptr) {
         BreakFlag = 1;
@@ -134,7 +123,7 @@ int32_t Vkt7Link::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, in
     return result;
 }
 
-int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
+int32_t VKT7::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
     int32_t result = kNoAnswer;
     if (sendBuffer == nullptr || receiveBuffer == nullptr) return result;
     const int32_t receiveMax = expectedLength > 0 ? expectedLength : maxAnswerLength;
@@ -169,6 +158,15 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
             continue;
         }
         const uint8_t function = rx[1];
+        // Read answers have a length check of their own. Any other answer longer than
+        // the receive limit came from a channel that ignores it: the bytes beyond are
+        // not ours to read.
+        if (function != kFunctionRead && n > receiveMax) {
+            Log("Driver_VKT7. VKT7_SendReceive: wrong length\n");
+            VKT7_Drain();
+            result = kBadAnswer;
+            continue;
+        }
         if (function == kReadException || function == kWriteException) {
             if (VKT7_CheckCRC(4)) return kOk;  // the caller's verify step reports the code
             Log("Driver_VKT7. VKT7_SendReceive: wrong checksum\n");
@@ -177,7 +175,8 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
             continue;
         }
         if (function == kFunctionRead) {
-            if (!VKT7_CheckCRC(rx[2] + 3)) {
+            // A CRC beyond the bytes received cannot match them.
+            if (rx[2] + 5 > n || !VKT7_CheckCRC(rx[2] + 3)) {
                 Log("Driver_VKT7. VKT7_SendReceive: wrong checksum\n");
                 VKT7_Drain();
                 result = kBadAnswer;
@@ -204,7 +203,7 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
                 VKT7_Drain();
                 continue;
             }
-            if (!VKT7_CheckCRC(6)) {
+            if (n < 8 || !VKT7_CheckCRC(6)) {
                 result = kBadAnswer;
                 Log("Driver_VKT7. VKT7_SendReceive: wrong checksum\n");
                 VKT7_Drain();
@@ -219,7 +218,7 @@ int32_t Vkt7Link::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {
     return result;
 }
 
-int32_t Vkt7Link::VKT7_VerifyRead() {
+int32_t VKT7::VKT7_VerifyRead() {
     if (receiveBuffer[1] == kReadException) {
         Log("Driver_VKT7. VKT7_VerifyRead: command error in answer\n");
         return static_cast<int8_t>(receiveBuffer[2]);
@@ -227,7 +226,7 @@ int32_t Vkt7Link::VKT7_VerifyRead() {
     return kOk;
 }
 
-int32_t Vkt7Link::VKT7_VerifyWrite() {
+int32_t VKT7::VKT7_VerifyWrite() {
     if (receiveBuffer[1] == kWriteException) {
         Log("Driver_VKT7. VKT7_VerifyWrite: command error in answer\n");
         return static_cast<int8_t>(receiveBuffer[2]);

@@ -1,7 +1,7 @@
-// VKT-7 link layer: request frames, CRC, the checks of an answer,
-// attempts and drain. Bytes in, result out: the channel and the log are reached
-// through a Vkt7Port, which is the host's (ExchangeWithDevice, DriverLog) in the
-// plugin and a fake in the tests.
+// VKT-7 link layer: result codes, function codes, service registers and the
+// port through which the link reaches the channel and the log: the host's
+// (ExchangeWithDevice, DriverLog) in the plugin, a fake in the tests. The link's
+// operations are members of VKT7 (vkt7_values.h).
 #ifndef TRV_VKT7_LINK_H
 #define TRV_VKT7_LINK_H
 
@@ -48,52 +48,5 @@ struct Vkt7Port {
 
 // The host's port for a device: ExchangeWithDevice and DriverLog.
 Vkt7Port Vkt7HostPort(DeviceHandle device);
-
-class Vkt7Link {
-public:
-    // The buffers are the device block's, kBufferSize bytes each.
-    Vkt7Link(int32_t timeout, int32_t maxAnswerLength, uint8_t* sendBuffer, uint8_t* receiveBuffer, int32_t attempts,
-             DeviceHandle device, Vkt7Port port);
-    Vkt7Link(const Vkt7Link&) = delete;
-    Vkt7Link& operator=(const Vkt7Link&) = delete;
-
-    // Function 3 read; expectedLength is the whole answer's length, 0 when not fixed.
-    int32_t VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength);
-    // Function 16 write of dataLength bytes with the given byte-count field.
-    int32_t VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_t dataLength, int32_t byteCountField);
-    // Sends the prepared request whose CRC starts at crcIndex and checks the answer.
-    int32_t VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength);
-    int32_t VKT7_VerifyRead();
-    int32_t VKT7_VerifyWrite();
-    // The two CRC bytes (low, high) of length bytes.
-    static void VKT7_CRC16(const uint8_t* bytes, int32_t length, uint8_t crc[2]);
-    // True when the two bytes after the first n of the receive buffer are their CRC.
-    bool VKT7_CheckCRC(int32_t n) const;
-    void VKT7_Drain();
-
-    // One log line through the port (DriverLog in the plugin).
-    void Log(const char* text) const;
-    void Logf(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-
-    // Link fields, in the order.
-    int32_t timeout;
-    int32_t maxAnswerLength;
-    int32_t lastAnswerLength = 0;
-    uint8_t* sendBuffer;
-    uint8_t* receiveBuffer;
-    int32_t attempts;
-    uint8_t BreakFlag = 0;
-    uint8_t address = 0;
-    uint32_t sendOffset = 0;
-    DeviceHandle device;
-
-protected:
-    ~Vkt7Link() = default;
-
-private:
-    int32_t Exchange(const uint8_t* tx, int32_t txLength, int32_t rxCapacity);
-
-    Vkt7Port port_;
-};
 
 #endif

@@ -1,4 +1,4 @@
-#include "vkt7/vkt7_session.h"
+#include "vkt7/vkt7_values.h"
 
 #include <ctime>
 
@@ -57,18 +57,12 @@ ArchivePos FromAnswer(const uint8_t* bytes) { return ArchivePos{bytes[0], bytes[
 
 }  // namespace
 
-Vkt7Session::Vkt7Session(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uint8_t* receiveBuffer_,
-                         int32_t attempts_, DeviceHandle device_, Vkt7Port port)
-    : Vkt7ElementTable(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, port) {
-    Now = SecondsPosition(platform::CurrentSeconds());
-}
-
-void Vkt7Session::LogPosition(const char* format, const ArchivePos& p) const {
+void VKT7::LogPosition(const char* format, const ArchivePos& p) const {
     Logf(format, static_cast<unsigned>(p.day), static_cast<unsigned>(p.month), static_cast<unsigned>(p.year),
          static_cast<unsigned>(p.hour));
 }
 
-int32_t Vkt7Session::VKT7_StartSession() {
+int32_t VKT7::VKT7_StartSession() {
     int32_t result = kOk;
     if (ServerVersion > 1) {
         static const uint8_t kOpen[4] = {0x80, 0x00, 0x00, 0x00};
@@ -81,6 +75,7 @@ int32_t Vkt7Session::VKT7_StartSession() {
     result = VKT7_ReadProperties();
 
     int32_t bounds = VKT7_Read(kRegBounds, 0, 17);
+    if (bounds == kOk && !AnswerHolds(10, "Archive bounds")) bounds = kBadAnswer;
     if (bounds == kOk) {
         ApplyBounds();
     } else if (bounds == 3) {
@@ -98,7 +93,7 @@ int32_t Vkt7Session::VKT7_StartSession() {
     return result;
 }
 
-void Vkt7Session::ApplyBounds() {
+void VKT7::ApplyBounds() {
     const uint8_t* rx = receiveBuffer;
     HourPos = FromAnswer(rx + 3);
     Now = FromAnswer(rx + 7);
@@ -139,9 +134,10 @@ void Vkt7Session::ApplyBounds() {
     if (tNow - tHour > hourSpan) HourPos = SecondsPosition(tNow - hourSpan);
 }
 
-int32_t Vkt7Session::VKT7_ReadServerVersion() {
+int32_t VKT7::VKT7_ReadServerVersion() {
     const int32_t result = VKT7_Read(kRegData, 0, 179);
     if (result != kOk) return result;
+    if (!AnswerHolds(65, "Server version")) return kBadAnswer;
     const uint8_t flag = receiveBuffer[65];
     if (flag != 0 && flag != 1) {
         Logf("Error while getting server version answer is 0x%X instead of 0 or 1\n", static_cast<unsigned>(flag));
@@ -152,7 +148,7 @@ int32_t Vkt7Session::VKT7_ReadServerVersion() {
     return kOk;
 }
 
-int32_t Vkt7Session::VKT7_ReadSoftwareVersion() {
+int32_t VKT7::VKT7_ReadSoftwareVersion() {
     const int32_t result = VKT7_Read(kRegSoftware, 0, 21);
     if (result != kOk) return result;
     const int32_t count = static_cast<int8_t>(receiveBuffer[2]);
@@ -160,14 +156,15 @@ int32_t Vkt7Session::VKT7_ReadSoftwareVersion() {
         Log("Error while getting software version: answer is too small\n");
         return kBadAnswer;
     }
+    if (!AnswerHolds(count > 2 ? count + 1 : 3, "Software version")) return kBadAnswer;
     softwareMajor = static_cast<uint8_t>(receiveBuffer[3] >> 4);
     softwareMinor = static_cast<uint8_t>(receiveBuffer[3] & 0x0F);
     Logf("Software version defined as %d.%d\n", softwareMajor, softwareMinor);
-    if (count > 2) ReportDay = receiveBuffer[count + 1];  // count <= 127: inside the buffer
+    if (count > 2) ReportDay = receiveBuffer[count + 1];
     return kOk;
 }
 
-int32_t Vkt7Session::VKT7_ReadProperties() {
+int32_t VKT7::VKT7_ReadProperties() {
     bool changed = false;
     int32_t result = VKT7_SelectArchive(kTypeProperties, changed);
     if (result != kOk) return result;
@@ -208,7 +205,7 @@ int32_t Vkt7Session::VKT7_ReadProperties() {
     return kOk;
 }
 
-void Vkt7Session::VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces) {
+void VKT7::VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces) {
     for (const DivisorRow& row : kDivisorRows) {
         if (row.property != propertyElement) continue;
         if (decimalPlaces > kMaxDecimalPlaces) {
@@ -222,21 +219,23 @@ void Vkt7Session::VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces
     }
 }
 
-int32_t Vkt7Session::VKT7_ReadDeviceTime(bool withClock) {
+int32_t VKT7::VKT7_ReadDeviceTime(bool withClock) {
     if (!SessionOpen) {
         const int32_t result = VKT7_StartSession();
         if (!SessionOpen) return result;
     }
     int32_t result = VKT7_Read(kRegBounds, 0, 17);
+    if (result == kOk && !AnswerHolds(10, "Archive bounds")) result = kBadAnswer;
     if (result == kOk) Now = FromAnswer(receiveBuffer + 7);
     if (!withClock) return result;
     result = VKT7_Read(kRegClock, 0, 13);
+    if (result == kOk && !AnswerHolds(8, "Clock")) result = kBadAnswer;
     if (result == kOk)
         for (int32_t i = 0; i < 6; ++i) meterClock[i] = receiveBuffer[3 + i];
     return result;
 }
 
-void Vkt7Session::VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth,
+void VKT7::VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth,
                                         int32_t countRecord) {
     {
         std::lock_guard<std::mutex> guard(lock);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/platform.h"
+
 using namespace vkt7;
 
 namespace vkt7 {
@@ -43,7 +45,23 @@ VKT7::VKT7(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uin
 
 VKT7::VKT7(int32_t timeout_, int32_t maxAnswerLength_, uint8_t* sendBuffer_, uint8_t* receiveBuffer_,
            int32_t attempts_, DeviceHandle device_, Vkt7Port port)
-    : Vkt7Session(timeout_, maxAnswerLength_, sendBuffer_, receiveBuffer_, attempts_, device_, port) {}
+    : timeout(timeout_),
+      // The receive buffer holds kBufferSize bytes, whatever the caller says.
+      maxAnswerLength(maxAnswerLength_ < 0 || maxAnswerLength_ > kBufferSize ? kBufferSize : maxAnswerLength_),
+      sendBuffer(sendBuffer_),
+      receiveBuffer(receiveBuffer_),
+      attempts(attempts_),
+      device(device_),
+      port_(port) {
+    InitTable();
+    Now = SecondsPosition(platform::CurrentSeconds());
+    if (sendBuffer == nullptr || receiveBuffer == nullptr) {
+        Log("VKT7 Ctor: Send or Receive buffer allocation error!\n");
+        return;
+    }
+    sendBuffer[0] = 0xFF;
+    sendBuffer[1] = 0xFF;
+}
 
 VKT7::~VKT7() = default;
 

@@ -1,11 +1,11 @@
 // VKT-7 values and quality: the data read of one archive type, the
 // quality table, decoding by type, the archive readers with their stepping, and
-// the values by position or by element. VKT7 is the whole driver object:
-// link, element table, session and values.
+// the values by position or by element; and VKT7, the whole driver object.
 #ifndef TRV_VKT7_VALUES_H
 #define TRV_VKT7_VALUES_H
 
 #include <cstdint>
+#include <mutex>
 
 #include "vkt7/vkt7_session.h"
 
@@ -34,14 +34,61 @@ struct Vkt7Value {
     int32_t integer = 0;
 };
 
-class VKT7 final : public Vkt7Session {
+// The driver object of one VKT-7 device: link, element table, session and
+// values in one class with no base; its only virtual operation is its destructor.
+class VKT7 {
 public:
+    // The buffers are the device block's, kBufferSize bytes each.
     VKT7(int32_t timeout, int32_t maxAnswerLength, uint8_t* sendBuffer, uint8_t* receiveBuffer, int32_t attempts,
          DeviceHandle device);
     VKT7(int32_t timeout, int32_t maxAnswerLength, uint8_t* sendBuffer, uint8_t* receiveBuffer, int32_t attempts,
          DeviceHandle device, Vkt7Port port);
+    VKT7(const VKT7&) = delete;
+    VKT7& operator=(const VKT7&) = delete;
     virtual ~VKT7();
 
+    // ---- link ----
+    // Function 3 read; expectedLength is the whole answer's length, 0 when not fixed.
+    int32_t VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength);
+    // Function 16 write of dataLength bytes with the given byte-count field.
+    int32_t VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_t dataLength, int32_t byteCountField);
+    // Sends the prepared request whose CRC starts at crcIndex and checks the answer.
+    int32_t VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength);
+    int32_t VKT7_VerifyRead();
+    int32_t VKT7_VerifyWrite();
+    // The two CRC bytes (low, high) of length bytes.
+    static void VKT7_CRC16(const uint8_t* bytes, int32_t length, uint8_t crc[2]);
+    // True when the two bytes after the first n of the receive buffer are their CRC.
+    bool VKT7_CheckCRC(int32_t n) const;
+    void VKT7_Drain();
+    // True when byte `index` of the last answer lies before its CRC. Otherwise the
+    // answer is too short for what the caller reads from it: a line, BreakFlag, and
+    // the caller fails with -4.
+    bool AnswerHolds(int32_t index, const char* what);
+    // One log line through the port (DriverLog in the plugin).
+    void Log(const char* text) const;
+    void Logf(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+
+    // ---- element table ----
+    // 0, or -4 for a type of 7 or more, an element of 83 or more, or a full list.
+    int32_t VKT7_AddElement(uint8_t element, uint8_t type);
+    int32_t VKT7_SelectArchive(uint8_t type, bool& changed);
+    int32_t VKT7_BuildElementList();
+    bool IsWanted(int32_t element, int32_t type) const;
+    bool IsPresent(int32_t element, int32_t type) const;
+
+    // ---- session ----
+    int32_t VKT7_StartSession();
+    int32_t VKT7_ReadServerVersion();
+    int32_t VKT7_ReadSoftwareVersion();
+    int32_t VKT7_ReadProperties();
+    void VKT7_SetDivisor(uint8_t propertyElement, uint8_t decimalPlaces);
+    int32_t VKT7_ReadDeviceTime(bool withClock);
+    void VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth, int32_t countRecord);
+    // The cycle closes the session when the meter stops answering.
+    void ResetSession() { SessionOpen = false; }
+
+    // ---- values ----
     int32_t VKT7_ReadValues(uint8_t type);
     int32_t VKT7_ReadCurrent() { return VKT7_ReadValues(vkt7::kTypeCurrent); }
     int32_t VKT7_ReadTotals() { return VKT7_ReadValues(vkt7::kTypeTotals); }
@@ -56,11 +103,59 @@ public:
     int32_t VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const;
     bool VKT7_IsBeforeNow(const ArchivePos& p) const;
 
+    // Link fields, with the selected archive type and the expected answer length.
+    int32_t timeout;
+    int32_t maxAnswerLength;
+    int32_t lastAnswerLength = 0;
+    uint8_t* sendBuffer;
+    uint8_t* receiveBuffer;
+    int32_t attempts;
+    uint8_t BreakFlag = 0;
+    uint8_t address = 0;
+    uint8_t SelectedArchive = vkt7::kTypeNone;
+    uint32_t sendOffset = 0;
+    DeviceHandle device;
+    uint32_t ExpectedLength = 0;
+
+    // Element table, request lists and the element list last built (the wanted
+    // records of the active list, as sent).
+    VKT7Element elements[vkt7::kElementCount];
+    uint8_t requestList[vkt7::kArchiveTypeCount][vkt7::kElementCount] = {};
+    uint8_t requestCount[vkt7::kArchiveTypeCount] = {};
+    uint8_t elementList[vkt7::kMaxListRecords * vkt7::kListRecordSize] = {};
+    int32_t elementListLength = 0;
+
+    // Session fields.
+    uint8_t meterClock[6] = {};  // day, month, year - 2000, hour, minute, second
+    uint8_t ServerVersion = 2;
+    uint8_t softwareMajor = 0;
+    uint8_t softwareMinor = 0;
+    int32_t DepthHour = 20;
+    int32_t DepthDay = 20;
+    int32_t DepthMonth = 5;
+    int32_t CountRecord = 5;
+    ArchivePos Now{};
+    ArchivePos HourPos{};
+    ArchivePos DayPos{};
+    ArchivePos MonthPos{};
+    uint8_t ReportDay = 30;
+    bool SessionOpen = false;
+    std::mutex lock;  // guards the four archive settings while they are stored
+
 private:
+    void InitTable();
+    int32_t Exchange(const uint8_t* tx, int32_t txLength, int32_t rxCapacity);
+    // Forgets a list that was refused half-built, so that the next read selects
+    // its type again and builds the list anew.
+    int32_t RefuseList(uint8_t type);
+    void ApplyBounds();
+    void LogPosition(const char* format, const ArchivePos& p) const;
     int32_t DecodeValues();
     void DecodeValue(int32_t element, const uint8_t* bytes);
     void Fill(int32_t element, Vkt7Value& out) const;
     int32_t ReadArchive(ArchivePos& pos, uint8_t type, int32_t& hour, int32_t& day, int32_t& month, int32_t& year);
+
+    Vkt7Port port_;
 };
 
 #endif

@@ -18,7 +18,6 @@ constexpr uint8_t kRecordCount = 0x01;
 // Record position p lies at rx[p + 7]; the date takes positions 0 to 3.
 constexpr size_t kRecordStart = 7;
 constexpr int32_t kFirstValuePosition = 4;
-constexpr size_t kCrcBytes = 2;
 }  // namespace
 
 int32_t Protocol::DepthOf(const Archive& archive) const {
@@ -30,14 +29,13 @@ int32_t Protocol::DepthOf(const Archive& archive) const {
 }
 
 int32_t Protocol::StepIndex(int32_t index, int64_t offset, const Archive& archive) {
+    // Wraps once: an index or a depth reaching beyond the ring is not folded
+    // back further. 64-bit so that no configured depth overflows.
     const int64_t top = archive.ringTop;
-    if (top < 0) return index;
-    // One wrap at most for indexes inside the ring; anything else the meter
-    // could send is folded back into it.
-    const int64_t size = top + 1;
-    int64_t n = (int64_t{index} + offset) % size;
-    if (n < 0) n += size;
-    return static_cast<int32_t>(n);
+    const int64_t n = int64_t{index} + offset;
+    if (n >= 0) return static_cast<int32_t>(n > top ? n - top - 1 : n);
+    const int64_t m = top + n + 1;
+    return static_cast<int32_t>(m > top ? m - top - 1 : m);
 }
 
 int32_t Protocol::ReadArchiveIndex(Archive& archive) {
@@ -67,16 +65,14 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
         return false;
     }
     const size_t received = static_cast<size_t>(rxLength);
-    // An answer too short to hold the date is as good as an impossible one.
-    if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition + kCrcBytes) {
+    // An answer that stops before the date is as good as an impossible date.
+    if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition) {
         DriverLog(device, "Record not found");
-        ++errors.recordsNotFound;
         return true;
     }
     CalendarTime time(rx[7], rx[8], rx[9], rx[10], 0, 0);
     if (!time.valid) {
         DriverLog(device, "Record not found");
-        ++errors.recordsNotFound;
         return true;
     }
     const auto interval = static_cast<ArchiveInterval>(archive.type);
@@ -88,8 +84,8 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
 
 void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size_t received, const CalendarTime& time) {
     archive.recordTime = time;
-    // Only record bytes that arrived count, never the CRC or older answers.
-    const size_t recordEnd = received >= kRecordStart + kCrcBytes ? received - kCrcBytes : kRecordStart;
+    // Bytes that arrived are taken as they stand, CRC included; a value reaching
+    // past them keeps what it held, rather than what an older answer left in rx.
     const int64_t walkEnd = int64_t{archive.LengthByteAnswer} + kRecordStart;
     auto value = archive.values.begin();
     int64_t position = kFirstValuePosition;
@@ -102,7 +98,7 @@ void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size
         }
         const int32_t size = RecordBytes(value->DataType);
         const size_t first = kRecordStart + static_cast<size_t>(position);
-        if (size > 0 && first + static_cast<size_t>(size) <= recordEnd) {
+        if (size > 0 && first + static_cast<size_t>(size) <= received) {
             DecodedValue v;
             DecodeValue<Little16, Little32>(value->DataType, value->Koeff, answer + first, v);
             value->floatValue = v.floatValue;

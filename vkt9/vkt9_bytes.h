@@ -18,6 +18,13 @@ inline uint32_t Little32(const uint8_t* b) {
     return uint32_t{b[3]} << 24 | uint32_t{b[2]} << 16 | uint32_t{b[1]} << 8 | b[0];
 }
 
+// Rounds to single precision. The x87 unit of the 32-bit build keeps floats in
+// wider registers, and only a store through a volatile reliably drops the excess.
+inline float Single(float x) {
+    volatile float stored = x;
+    return stored;
+}
+
 // The decoded forms of one value; which one a type fills is the caller's business.
 struct DecodedValue {
     float floatValue = 0;
@@ -34,10 +41,9 @@ void DecodeValue(int32_t dataType, float koeff, const uint8_t* b, DecodedValue& 
         case DataScaledInt16: out.floatValue = static_cast<float>(static_cast<int16_t>(Read16(b))) / koeff; break;
         case DataUInt32: out.intValue = static_cast<int32_t>(Read32(b)); break;
         case DataIntPlusFloat: {
-            const float whole = static_cast<float>(static_cast<int32_t>(Read32(b)));
+            const float whole = Single(static_cast<float>(static_cast<int32_t>(Read32(b))));
             const float fraction = std::bit_cast<float>(Read32(b + 4));
-            const float sum = whole + fraction;  // the meter's own precision
-            out.doubleValue = sum;
+            out.doubleValue = Single(whole + fraction);  // the meter's own precision
             break;
         }
         case DataScaledUInt16: out.floatValue = static_cast<float>(Read16(b)) / koeff; break;

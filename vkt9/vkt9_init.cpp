@@ -15,7 +15,9 @@ namespace {
 constexpr uint8_t kDefaultAddress = 255;
 
 uint8_t ReadAddress(DeviceHandle device, ParamsHandle params) {
-    const char* text = HostParamGetString(params, "address", nullptr);
+    // A host that hands back the default for a missing property gives the empty
+    // text, which is not a number either.
+    const char* text = HostParamGetString(params, "address", "");
     if (text == nullptr) return kDefaultAddress;
     unsigned value = 0;
     if (std::sscanf(text, "%u", &value) != 1) {

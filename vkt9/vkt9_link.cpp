@@ -25,30 +25,27 @@ bool Protocol::CheckCrc(const uint8_t* buffer, size_t length) const {
 
 int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte) {
     rxLength = 0;
-    if (txLength + kCrcBytes > tx.size()) return Fail();
+    if (txLength + kCrcBytes > tx.size()) return ExchangeFailed;
     AppendCrc(tx.data(), txLength);
     const unsigned answerLength = dataLength + (noCountByte ? kFrameOverhead - 1 : kFrameOverhead);
     // Callers keep their requests within the buffer; a wrap or an overlong answer fails here.
-    if (answerLength < dataLength || answerLength > rx.size()) return Fail();
+    if (answerLength < dataLength || answerLength > rx.size()) return ExchangeFailed;
 
     for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
-        if (IsBreakSet(device)) return Fail();
+        if (IsBreakSet(device)) return ExchangeFailed;
         const int32_t n = ExchangeWithDevice(device, tx.data(), static_cast<int32_t>(txLength + kCrcBytes), rx.data(),
                                              static_cast<int32_t>(answerLength));
         if (n < 0) {
             DriverLog(device, "ERROR: no init sendandrecive");
-            ++errors.channelFailures;
-            return Fail();
+            return ExchangeFailed;
         }
         if (n == 0) {
             DriverLog(device, "ERROR: no answer");
-            ++errors.silences;
-            return Fail();
+            return ExchangeFailed;
         }
         // A host that reports more than it may have written: nothing of it is examined.
         if (static_cast<unsigned>(n) > answerLength) {
             DriverLog(device, "ERROR: wrong answer length");
-            ++errors.badFrames;
             continue;
         }
         const size_t received = static_cast<size_t>(n);
@@ -56,31 +53,26 @@ int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte)
         if (received != answerLength) {
             if (CheckCrc(rx.data(), received) && rx[1] == tx[1] + ErrorAnswerFlag) {
                 DriverLog(device, "ERROR: Get Error code");
-                ++errors.errorAnswers;
                 return ExchangeErrorAnswer;
             }
             if (!noCountByte) {
                 DriverLog(device, "ERROR: wrong answer length");
-                ++errors.badFrames;
                 continue;
             }
             DriverLog(device, "WARNING: incomplete answer");
         }
         if (!CheckCrc(rx.data(), received)) {
             DriverLog(device, "ERROR: wrong answer");
-            ++errors.badFrames;
             continue;
         }
         if (rx[0] != tx[0] || rx[1] != tx[1]) {
             DriverLog(device, "ERROR: wrong answer (uncorrect Address, or Service Byte)");
-            ++errors.badFrames;
             continue;
         }
         if (noCountByte || rx[2] == dataLength) return ExchangeOk;
         DriverLog(device, "ERROR: wrong answer (uncorrect length data)");
-        ++errors.badFrames;
     }
-    return Fail();
+    return ExchangeFailed;
 }
 
 }  // namespace DriverVKT9

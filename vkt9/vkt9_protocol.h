@@ -19,16 +19,6 @@ enum ExchangeResult : int {
     ExchangeErrorAnswer = 2,
 };
 
-// What went wrong on this device's line since initialisation.
-struct ErrorCounts {
-    uint32_t channelFailures = 0;  // the channel refused to exchange
-    uint32_t silences = 0;         // nothing came back
-    uint32_t badFrames = 0;        // wrong length, CRC, address, function or count byte
-    uint32_t errorAnswers = 0;     // the meter answered with a Modbus error
-    uint32_t failedExchanges = 0;  // exchanges that ended with no valid answer
-    uint32_t recordsNotFound = 0;  // archive records refused or impossibly dated
-};
-
 class Protocol {
 public:
     // Link fields.
@@ -51,7 +41,6 @@ public:
     uint8_t errorFlag = 0;
     int32_t CountRecord = NotConfigured;
     DeviceHandle device = nullptr;
-    ErrorCounts errors;
 
     // Link layer.
     static void AppendCrc(uint8_t* buffer, size_t length);
@@ -64,7 +53,7 @@ public:
     void ReadBlock(const RequestBlock& block);
     // Decodes what starts at rx[position] for the register; registers consumed.
     // available: answer data bytes from position on.
-    int DecodeRegister(ValueItem& item, size_t position, int32_t reg, uint32_t function, size_t available);
+    int DecodeRegister(ValueItem& item, size_t position, int64_t reg, size_t available);
     void PublishValue(ValueItem& item);
     static void MarkBad(const ValueItem& item);
     // The current-value cycle without the device checks of Vkt9Read.
@@ -79,10 +68,6 @@ public:
     static void DecodeArchiveRecord(Archive& archive, const uint8_t* rx, size_t received, const CalendarTime& time);
 
 private:
-    int Fail() {
-        ++errors.failedExchanges;
-        return ExchangeFailed;
-    }
     int32_t DepthOf(const Archive& archive) const;
 };
 

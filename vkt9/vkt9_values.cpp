@@ -30,7 +30,8 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     }
     // A good answer is exactly dataLength bytes of registers after the header.
     const size_t end = kRegisterDataStart + dataLength;
-    int32_t reg = block.start;
+    // 64-bit: a register configured near the top of the range must not overflow.
+    int64_t reg = block.start;
     size_t position = kRegisterDataStart;
     while (position < end) {
         int step = 0;
@@ -39,7 +40,7 @@ void Protocol::ReadBlock(const RequestBlock& block) {
             const bool status =
                 item.RegStatus != NotConfigured && item.statusFunction == block.function && item.RegStatus == reg;
             if (!value && !status) continue;
-            const int n = DecodeRegister(item, position, reg, block.function, end - position);
+            const int n = DecodeRegister(item, position, reg, end - position);
             if (step == 0) step = n;
         }
         if (step == 0) step = 1;
@@ -48,9 +49,11 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     }
 }
 
-int Protocol::DecodeRegister(ValueItem& item, size_t position, int32_t reg, uint32_t function, size_t available) {
+int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size_t available) {
     const uint8_t* b = rx.data() + position;
-    if (reg == item.Address && function == item.function) {
+    // The register number alone decides: a status register that shares its number
+    // with the item's value register in the other register space reads as the value.
+    if (reg == item.Address) {
         const int32_t count = RegisterCount(item.DataType);
         // A value cut off by the end of the block is not received from it.
         if (count == 0 || 2 * static_cast<size_t>(count) > available) return 1;

@@ -20,7 +20,8 @@ void Vkt9Write(DeviceHandle device) {
             HostCompleteWrite(tag);
             HostSetTagValueBool(tag, d->available, QualityGood, nullptr);
         } else if (tagName == "UnschedulerRequest") {
-            if (HostGetWriteValueBool(tag) != 0) {
+            // Only 1 asks for a read; any other value is acknowledged and ignored.
+            if (HostGetWriteValueBool(tag) == 1) {
                 d->unscheduled = 1;
                 HostRequestPoll(device, 0);
             }

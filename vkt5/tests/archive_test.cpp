@@ -62,8 +62,13 @@ TEST(Vkt5Archive, DayArchiveNoDepthAndDisabledCounts) {
     for (int count : {-1, 0}) {
         ArchiveBench none(1, 3, count);
         Vkt5Bench::Value(none.zone, "v", 3, 0, 0, 0);
+        // Nothing is ever due, so a clock that is not valid has nothing to skip.
+        none.meter.SetRawClock(std::array<uint16_t, 5>{2024, 13, 5, 10, 0});
         EXPECT_EQ(none.Cycle(At(7, 14, 20)), Times{});
-        EXPECT_EQ(none.Sent().size(), 3u);  // settings and clock only
+        EXPECT_EQ(none.dev.LogLines().back(), "Current time 0.00.00 00:00:00");
+        none.meter.SetRawClock(std::nullopt);
+        EXPECT_EQ(none.Cycle(At(7, 14, 20)), Times{});
+        EXPECT_EQ(none.Sent().size(), 1u);  // the clock only
     }
     // No depth: the first record is the next hour, read from 5 minutes past it.
     ArchiveBench future(1, -1);

@@ -7,10 +7,11 @@
 using namespace DriverVKT5;
 using hostemu::EventKind;
 
-TEST(Vkt5Config, AddressProperty) {
-    // A text that is not an unsigned decimal number gives 255 and a log line.
+TEST(Vkt5Config, AddressAndAttempts) {
+    // Read as "%u" reads it; a text without a number gives 255 and a log line.
     const std::vector<std::tuple<const char*, uint8_t, size_t>> cases = {
-        {"300", 44, 1}, {"7", 7, 1}, {"65537", 1, 1}, {nullptr, 255, 2}, {"12x", 255, 2}, {"-1", 255, 2}, {" 5", 255, 2}};
+        {"300", 44, 1}, {"65537", 1, 1}, {"12x", 12, 1}, {" 5", 5, 1}, {"+7", 7, 1}, {"-1", 255, 1},
+        {"-300", 212, 1}, {nullptr, 255, 2}, {"x1", 255, 2}, {" ", 255, 2}, {"-", 255, 2}};
     for (const auto& [text, address, lines] : cases) {
         Vkt5Bench bench;
         if (text) bench.dev.properties.Set("address", text); else bench.dev.properties.Erase("address");
@@ -20,6 +21,11 @@ TEST(Vkt5Config, AddressProperty) {
         Vkt5Close(bench.dev.handle());
         EXPECT_EQ(GetDeviceObject(bench.dev.handle()), nullptr);
     }
+    // The host's retry count is taken as an unsigned number of attempts.
+    Vkt5Bench bench;
+    bench.dev.retryCount = -1;
+    EXPECT_EQ(Vkt5Init(bench.dev.handle())->meter.link.attempts(), 0xFFFFFFFFu);
+    Vkt5Close(bench.dev.handle());
 }
 
 TEST(Vkt5Config, ZonesAndArchivesAreGroupedByRequest) {

@@ -118,32 +118,18 @@ TEST(Vkt7Values, ElementsTheMeterDidNotListGetCommFailure) {
 
 // ---- decoding by type ----
 
-TEST(Vkt7Values, TwoByteAllOnesWithDivisor100IsMinusOneHundredth) {
+TEST(Vkt7Values, ScaledNumbersBySize) {
+    // Sizes up to 2 are signed 16-bit, larger ones a zeroed four-byte word taken as signed.
     TestDriver t;
-    Prepare(t, kTypeCurrent, {{0, 2}});
-    t->VKT7_SetDivisor(57, 2);
-    t.port.Answer(ReadAnswer(1, {0xFF, 0xFF, 0xC0, 0x00}));
+    Prepare(t, kTypeCurrent, {{0, 2}, {3, 4}, {12, 1}, {14, 3}});
+    t->VKT7_SetDivisor(57, 2);  // 0 and 14
+    t->VKT7_SetDivisor(59, 3);  // 3
+    t.port.Answer(ReadAnswer(1, Hex("FF FF C0 00  FF FF FF FF C0 00  FF C0 00  FF FF FF C0 00")));
     ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
     EXPECT_DOUBLE_EQ(Number(t, 0), -0.01);
-}
-
-TEST(Vkt7Values, ThreeByteAllOnesIsUnsignedInAFourByteWord) {
-    TestDriver t;
-    Prepare(t, kTypeCurrent, {{0, 3}});
-    t->VKT7_SetDivisor(57, 2);
-    t.port.Answer(ReadAnswer(1, {0xFF, 0xFF, 0xFF, 0xC0, 0x00}));
-    ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
-    EXPECT_DOUBLE_EQ(Number(t, 0), 167772.15);
-}
-
-TEST(Vkt7Values, FourByteValuesAreSigned) {
-    TestDriver t;
-    Prepare(t, kTypeTotals, {{3, 4}, {12, 1}});
-    t->VKT7_SetDivisor(59, 3);
-    t.port.Answer(ReadAnswer(1, {0xFF, 0xFF, 0xFF, 0xFF, 0xC0, 0x00, 0xFF, 0xC0, 0x00}));
-    ASSERT_EQ(t->VKT7_ReadTotals(), 0);
     EXPECT_DOUBLE_EQ(Number(t, 3), -0.001);
-    EXPECT_DOUBLE_EQ(Number(t, 12), 255.0);  // one byte in a zeroed word: 0x00FF as signed 16 bits
+    EXPECT_DOUBLE_EQ(Number(t, 12), 255.0);  // one byte in a zeroed word: 0x00FF
+    EXPECT_DOUBLE_EQ(Number(t, 14), 167772.15);
 }
 
 TEST(Vkt7Values, FlowElementsAreIeeeSingles) {

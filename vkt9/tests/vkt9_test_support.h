@@ -86,6 +86,7 @@ inline void ConfigureMeter(hostemu::Device& device, sim::Vkt9Simulator& meter) {
 struct HostFixture {
     hostemu::Host host;
     hostemu::Device& device = host.AddDevice("meter", "VKT9New");
+    HostFixture() { device.properties.Set("address", "1"); }
     DeviceHandle handle() { return device.handle(); }
     DriverVKT9::Device* Init() { return DriverVKT9::Vkt9Init(handle()); }
     Lines Logs() const { return device.LogLines(); }

@@ -86,6 +86,30 @@ TEST_F(ValuesTest, ErrorAnswerLeavesOnlyItsBlockUnreceived) {
     EXPECT_EQ(device.FindTag("Failure")->value.number, 0);
 }
 
+TEST_F(ValuesTest, RegisterNumberOfTheValueWinsInEitherRegisterSpace) {
+    // Value at input register 5, status at holding register 5: the holding answer fills the value.
+    auto& cross = device.subdevices[0]->AddTag(
+        "cross", {{"Address", "30006"}, {"DataType", "1"}, {"RegStatus", "40006"}, {"StatusNorm", "0"}});
+    meter.SetRegister(30005, 0);  // the gap the input block now spans
+    meter.SetRegister(30006, 42);
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(Cycle(), (Lines{"read start", "ERROR: status not received", "read done"}));
+    EXPECT_EQ(cross.quality, QualityBad);
+    EXPECT_EQ(cross.value.kind, ValueKind::None);
+}
+
+TEST(Vkt9Values, RegisterAtTheTopOfTheRangeIsWalkedWithoutOverflow) {
+    HostFixture fx;
+    ScriptedLine line;
+    fx.device.channel = [&](auto tx, auto rx) { return line(tx, rx); };
+    auto& top = fx.device.AddSubdevice("values", "Current").AddTag("top", {{"Address", "2147483647"}, {"DataType", "0"}});
+    line.answers = {RepairCrc(Hex("01 00 04 42 8f 00 00 00 00"))};
+    ASSERT_NE(fx.Init(), nullptr);
+    Vkt9Read(fx.handle());
+    EXPECT_EQ(top.value.number, 71.5);
+    EXPECT_EQ(top.quality, QualityGood);
+}
+
 TEST_F(ValuesTest, DeviceWithoutValuesPublishesNothing) {
     device.subdevices[0]->tags.clear();
     ASSERT_NE(Init(), nullptr);
@@ -112,9 +136,12 @@ TEST_F(ValuesTest, ClientWritesSwitchPollingAndAskForAnExtraRead) {
     Cycle();
     EXPECT_EQ(Exchanges(), 3u);
 
-    write(*device.FindTag("UnschedulerRequest"), 0);
-    ASSERT_EQ(device.events.size(), 1u);
-    EXPECT_EQ(device.events[0].kind, EventKind::CompleteWrite);
+    for (const int32_t ignored : {0, 2}) {
+        write(*device.FindTag("UnschedulerRequest"), ignored);
+        ASSERT_EQ(device.events.size(), 1u) << ignored;
+        EXPECT_EQ(device.events[0].kind, EventKind::CompleteWrite);
+        EXPECT_EQ(DeviceOf(handle())->unscheduled, 0);
+    }
     write(*device.FindTag("UnschedulerRequest"), 1);
     EXPECT_EQ(device.EventsOf(EventKind::RequestPoll).size(), 1u);
     EXPECT_EQ(DeviceOf(handle())->unscheduled, 1);
