@@ -28,6 +28,8 @@ using namespace tools;
 
 namespace {
 
+constexpr size_t kMaxRequest = 4096;
+
 struct ServeOptions {
     std::chrono::milliseconds gap{10};  // silence that ends a request
     uint64_t dropAfter = 0;             // close the connection once after this many requests
@@ -62,8 +64,8 @@ public:
         while (!stop_) {
             request.clear();
             // A request is whatever arrives until a gap; the first byte may take forever.
-            for (bool first = true;; first = false) {
-                const auto deadline = first ? Clock::now() + std::chrono::hours(24) : Clock::now() + options_.gap;
+            for (;;) {
+                const auto deadline = Clock::now() + (request.empty() ? std::chrono::hours(24) : options_.gap);
                 const OpResult r = RunWithDeadline(
                     io_, timer_, [&](auto handler) { stream.async_read_some(asio::buffer(buffer), handler); }, cancel,
                     deadline, interrupted);
@@ -71,7 +73,8 @@ public:
                 if (r.interrupted) return Outcome::Stopped;
                 if (r.ec == asio::error::eof) return Outcome::PeerGone;
                 if (r.ec) return Outcome::Failed;
-                if (r.timedOut && !request.empty()) break;
+                // A line that never falls silent still gets answers, frame by frame of its own.
+                if ((r.timedOut && !request.empty()) || request.size() >= kMaxRequest) break;
             }
             std::vector<uint8_t> answer;
             int32_t n = meter_.Exchange(request, buffer);
