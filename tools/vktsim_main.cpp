@@ -73,7 +73,7 @@ public:
                 if (r.interrupted) return Outcome::Stopped;
                 if (r.ec == asio::error::eof) return Outcome::PeerGone;
                 if (r.ec) return Outcome::Failed;
-                // A line that never falls silent still gets answers, frame by frame of its own.
+                // A line that never falls silent is cut into requests of kMaxRequest bytes.
                 if ((r.timedOut && !request.empty()) || request.size() >= kMaxRequest) break;
             }
             std::vector<uint8_t> answer;
