@@ -9,3 +9,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# SSE2 arithmetic, so that float and double results are rounded as on every
+# other build instead of carrying the x87 unit's extra precision.
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")

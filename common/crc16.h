@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr uint16_t Crc16Modbus(const uint8_t* data, size_t length) {
     uint16_t crc = 0xFFFF;
@@ -23,6 +24,20 @@ inline size_t AppendCrc16(uint8_t* data, size_t length) {
     data[length] = static_cast<uint8_t>(crc & 0xFF);
     data[length + 1] = static_cast<uint8_t>(crc >> 8);
     return length + 2;
+}
+
+// Appends the CRC of the whole frame.
+inline void AppendCrc16(std::vector<uint8_t>& frame) {
+    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+// Rewrites the last two bytes as the CRC of the bytes before them.
+inline void RepairCrc16(std::vector<uint8_t>& frame) {
+    if (frame.size() < 2) return;
+    frame.resize(frame.size() - 2);
+    AppendCrc16(frame);
 }
 
 // True when the last two of length bytes are the CRC of the bytes before them.

@@ -5,6 +5,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "common/crc16.h"
+
 namespace sim {
 
 namespace pt = boost::posix_time;
@@ -41,7 +43,7 @@ int32_t MeterSimulator::Exchange(std::span<const uint8_t> tx, std::span<uint8_t>
             if (faults_.silence) answer_.clear();
             if (faults_.wrongAddress && answer_.size() > AddressOffset()) {
                 ++answer_[AddressOffset()];
-                RepairCrc(answer_);
+                RepairCrc16(answer_);
             }
             if (faults_.corruptCrc && !answer_.empty()) answer_.back() ^= 0xFF;
             const size_t cut = std::min<size_t>(answer_.size(), static_cast<size_t>(std::max(0, faults_.truncateBy)));
@@ -86,13 +88,23 @@ pt::ptime ParseClock(std::string_view text) {
     }
 }
 
-namespace {
+std::vector<std::string_view> Split(std::string_view text, char sep) {
+    std::vector<std::string_view> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(sep, start);
+        parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) break;
+        start = at + 1;
+    }
+    return parts;
+}
+
 bool ParseBool(std::string_view text, bool& value) {
     if (text == "1" || text == "true" || text == "yes" || text == "on") return value = true, true;
     if (text == "0" || text == "false" || text == "no" || text == "off") return value = false, true;
     return false;
 }
-}  // namespace
 
 bool MeterSimulator::SetOption(std::string_view name, std::string_view value, std::string& error) {
     int64_t n = 0;

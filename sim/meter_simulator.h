@@ -75,8 +75,6 @@ protected:
     virtual void Answer(std::span<const uint8_t> request, std::vector<uint8_t>& out) = 0;
     // Offset of the address byte in an answer frame, for the wrong-address fault.
     virtual size_t AddressOffset() const = 0;
-    // Recomputes the CRC of a whole answer frame after a fault changed it.
-    virtual void RepairCrc(std::vector<uint8_t>& frame) const = 0;
     virtual bool SetModelOption(std::string_view name, std::string_view value, std::string& error);
     virtual std::vector<std::pair<std::string, std::string>> ModelOptions() const { return {}; }
 
@@ -90,6 +88,10 @@ private:
 
 // Parses "2024-03-07 12:00:00" (or with a 'T'); not_a_date_time when it cannot.
 boost::posix_time::ptime ParseClock(std::string_view text);
+// Splits at every sep; "a,,b" gives three parts, "" gives one empty part.
+std::vector<std::string_view> Split(std::string_view text, char sep);
+// Parses true/false, yes/no, on/off, 1/0; false when the text is none of them.
+bool ParseBool(std::string_view text, bool& value);
 // Parses a decimal or 0x-hex integer; false when the text is not one.
 bool ParseInt(std::string_view text, int64_t& value);
 

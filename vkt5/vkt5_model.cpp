@@ -1,5 +1,6 @@
 #include "vkt5/vkt5_model.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -166,7 +167,9 @@ Device* Vkt5Init(DeviceHandle device) {
     const int32_t depthHour = HostParamGetInt(params, "DepthHour", -1);
     const int32_t depthDay = HostParamGetInt(params, "DepthDay", -1);
     const int32_t countRecord = HostParamGetInt(params, "CountRecord", -1);
-    const auto attempts = static_cast<uint32_t>(HostGetRetryCount(device));
+    // A negative count would wrap to billions of attempts on a silent line; the
+    // VKT-9 driver takes it as none too.
+    const auto attempts = static_cast<uint32_t>(std::max(0, HostGetRetryCount(device)));
 
     // Owned here until the host holds it, so that running out of memory half-way leaks nothing.
     std::unique_ptr<Device> d(new (std::nothrow) Device(device, address, depthHour, depthDay, countRecord, attempts));

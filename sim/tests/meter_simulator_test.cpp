@@ -21,11 +21,6 @@ protected:
         out.push_back(static_cast<uint8_t>(crc >> 8));
     }
     size_t AddressOffset() const override { return 0; }
-    void RepairCrc(std::vector<uint8_t>& frame) const override {
-        const uint16_t crc = Crc16Modbus(frame.data(), frame.size() - 2);
-        frame[frame.size() - 2] = static_cast<uint8_t>(crc & 0xFF);
-        frame[frame.size() - 1] = static_cast<uint8_t>(crc >> 8);
-    }
     bool SetModelOption(std::string_view name, std::string_view value, std::string& error) override {
         if (name != "model-knob") return MeterSimulator::SetModelOption(name, value, error);
         modelOptions.emplace_back(value);

@@ -73,23 +73,6 @@ std::pair<uint8_t, uint8_t> ArrayParams(bool total, uint8_t array, uint8_t heat)
     }
 }
 
-bool ParseBool(std::string_view text, bool& value) {
-    if (text == "1" || text == "true" || text == "on" || text == "yes") return value = true, true;
-    if (text == "0" || text == "false" || text == "off" || text == "no") return value = false, true;
-    return false;
-}
-
-std::vector<std::string_view> Split(std::string_view text, char sep) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t at = text.find(sep, start);
-        parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-        if (at == std::string_view::npos) return parts;
-        start = at + 1;
-    }
-}
-
 // Exactly N comma-separated numbers that fit T; out is left alone otherwise.
 template <class T, size_t N>
 bool ParseList(std::string_view text, std::array<T, N>& out) {
@@ -201,10 +184,6 @@ void Vkt5Simulator::Data(std::vector<uint8_t>& out, uint8_t function, std::span<
 void Vkt5Simulator::Error(std::vector<uint8_t>& out, uint8_t function, uint8_t code) const {
     out = {address_, static_cast<uint8_t>(function | kErrorFlag), code, 0, 0};
     AppendCrc16(out.data(), 3);
-}
-
-void Vkt5Simulator::RepairCrc(std::vector<uint8_t>& frame) const {
-    if (frame.size() >= 2) AppendCrc16(frame.data(), frame.size() - 2);
 }
 
 void Vkt5Simulator::Answer(std::span<const uint8_t> request, std::vector<uint8_t>& out) {

@@ -78,7 +78,6 @@ public:
 protected:
     void Answer(std::span<const uint8_t> request, std::vector<uint8_t>& out) override;
     size_t AddressOffset() const override { return 0; }
-    void RepairCrc(std::vector<uint8_t>& frame) const override;
     bool SetModelOption(std::string_view name, std::string_view value, std::string& error) override;
     std::vector<std::pair<std::string, std::string>> ModelOptions() const override;
 

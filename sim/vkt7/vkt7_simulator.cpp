@@ -120,31 +120,6 @@ pt::ptime TruncateHour(pt::ptime t) {
     return pt::ptime(t.date(), pt::hours(t.time_of_day().hours()));
 }
 
-// Appends the CRC-16/MODBUS of the frame, low byte first.
-void AppendCrc16Vector(std::vector<uint8_t>& frame) {
-    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-}
-
-bool ParseBoolText(std::string_view text, bool& value) {
-    if (text == "1" || text == "true" || text == "yes" || text == "on") return value = true, true;
-    if (text == "0" || text == "false" || text == "no" || text == "off") return value = false, true;
-    return false;
-}
-
-std::vector<std::string_view> Split(std::string_view text, char sep) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(sep, start);
-        parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-        if (at == std::string_view::npos) break;
-        start = at + 1;
-    }
-    return parts;
-}
-
 bool ParseByte(std::string_view text, uint8_t& out) {
     int64_t v = 0;
     if (!ParseInt(text, v) || v < 0 || v > 255) return false;
@@ -531,7 +506,7 @@ void Vkt7Simulator::Answer(std::span<const uint8_t> request, std::vector<uint8_t
     const uint16_t reg = static_cast<uint16_t>((frame[2] << 8) | frame[3]);
 
     auto finish = [&](std::vector<uint8_t> body) {
-        AppendCrc16Vector(body);
+        AppendCrc16(body);
         out.insert(out.end(), body.begin(), body.end());
     };
     auto exceptionAnswer = [&](uint8_t code) { finish({address_, static_cast<uint8_t>(function | 0x80), code, 0x00}); };
@@ -711,12 +686,6 @@ void Vkt7Simulator::DataAnswer(std::vector<uint8_t>& data, uint8_t& exception) {
     }
 }
 
-void Vkt7Simulator::RepairCrc(std::vector<uint8_t>& frame) const {
-    if (frame.size() < 2) return;
-    frame.resize(frame.size() - 2);
-    AppendCrc16Vector(frame);
-}
-
 bool Vkt7Simulator::SetModelOption(std::string_view name, std::string_view value, std::string& error) {
     auto fail = [&](const char* expected) {
         error = std::string(name) + ": expected " + expected + ", got \"" + std::string(value) + "\"";
@@ -748,9 +717,9 @@ bool Vkt7Simulator::SetModelOption(std::string_view name, std::string_view value
         (name == "hour-span" ? spanHours_ : name == "day-span" ? spanDays_ : spanMonths_) = static_cast<int32_t>(n);
         return true;
     }
-    if (name == "no-archives") return ParseBoolText(value, flag) ? (noArchives_ = flag, true) : fail("true or false");
+    if (name == "no-archives") return ParseBool(value, flag) ? (noArchives_ = flag, true) : fail("true or false");
     if (name == "forget-list") {
-        if (!ParseBoolText(value, flag)) return fail("true or false");
+        if (!ParseBool(value, flag)) return fail("true or false");
         if (flag) ForgetList();
         return true;
     }

@@ -36,12 +36,6 @@ void PutLittle(std::vector<uint8_t>& out, size_t at, uint32_t value, size_t byte
     for (size_t i = 0; i < bytes && at + i < out.size(); ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-void AppendCrc(std::vector<uint8_t>& frame) {
-    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-}
-
 bool ParseKind(std::string_view text, Vkt9Simulator::ArchiveKind& kind) {
     if (text == "0" || text == "hour") return kind = Vkt9Simulator::Hour, true;
     if (text == "1" || text == "day") return kind = Vkt9Simulator::Day, true;
@@ -194,15 +188,9 @@ void Vkt9Simulator::SetImpossibleDate(ArchiveKind kind, uint16_t index, bool on)
         ring(kind).impossible.erase(index);
 }
 
-void Vkt9Simulator::RepairCrc(std::vector<uint8_t>& frame) const {
-    if (frame.size() < 2) return;
-    frame.resize(frame.size() - 2);
-    AppendCrc(frame);
-}
-
 void Vkt9Simulator::ErrorAnswer(uint8_t function, uint8_t code, std::vector<uint8_t>& out) const {
     out = {address_, static_cast<uint8_t>(function | kErrorFlag), code};
-    AppendCrc(out);
+    AppendCrc16(out);
 }
 
 std::optional<uint16_t> Vkt9Simulator::RegisterValue(uint32_t key) const {
@@ -234,7 +222,7 @@ void Vkt9Simulator::AnswerRegisters(std::span<const uint8_t> request, std::vecto
         out.push_back(static_cast<uint8_t>(*value >> 8));
         out.push_back(static_cast<uint8_t>(*value & 0xFF));
     }
-    AppendCrc(out);
+    AppendCrc16(out);
 }
 
 void Vkt9Simulator::AnswerRecord(std::span<const uint8_t> request, std::vector<uint8_t>& out) const {
@@ -266,7 +254,7 @@ void Vkt9Simulator::AnswerRecord(std::span<const uint8_t> request, std::vector<u
     out.assign(request.begin(), request.begin() + 7);
     out[0] = address_;
     out.insert(out.end(), bytes.begin(), bytes.end());
-    AppendCrc(out);
+    AppendCrc16(out);
 }
 
 void Vkt9Simulator::Answer(std::span<const uint8_t> request, std::vector<uint8_t>& out) {
@@ -280,7 +268,7 @@ void Vkt9Simulator::Answer(std::span<const uint8_t> request, std::vector<uint8_t
     }
     if (wrongFunction_ && out.size() > 1) {
         ++out[1];
-        RepairCrc(out);
+        RepairCrc16(out);
     }
 }
 
