@@ -3,19 +3,15 @@
 #ifndef TRV_VKT7_TESTS_SUPPORT_H
 #define TRV_VKT7_TESTS_SUPPORT_H
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <sstream>
-#include <string>
 #include <variant>
-#include <vector>
 
 #include "common/crc16.h"
 #include "sim/vkt7/vkt7_simulator.h"
@@ -44,16 +40,12 @@ inline std::string ToHex(const Bytes& bytes) {
 // Appends the CRC-16/MODBUS of the bytes from `from` on, low byte first.
 inline Bytes WithCrc(Bytes body, size_t from = 0) {
     const uint16_t crc = Crc16Modbus(body.data() + from, body.size() - from);
-    body.push_back(static_cast<uint8_t>(crc & 0xFF));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
+    body.insert(body.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
     return body;
 }
 
 // Recomputes the CRC of a frame a test broke elsewhere, so that only one check fails.
-inline Bytes RepairCrc(Bytes frame) {
-    frame.resize(frame.size() - 2);
-    return WithCrc(frame);
-}
+inline Bytes RepairCrc(Bytes frame) { return WithCrc(Bytes(frame.begin(), frame.end() - 2)); }
 
 inline Bytes ReadAnswer(uint8_t address, const Bytes& data) {
     Bytes body{address, 0x03, static_cast<uint8_t>(data.size())};
@@ -72,8 +64,7 @@ inline Bytes ExceptionAnswer(uint8_t address, uint8_t function, uint8_t code) {
 // One exchange as the driver made it (an empty tx is a drain).
 struct ExchangeRecord {
     Bytes tx;
-    int32_t capacity;
-    int32_t result;
+    int32_t capacity, result;
 };
 
 // "R 3FF9 21" (register, receive maximum), "W 3FFD 06 00", "W 3FFF [CC] 80 00 00 00"
@@ -98,57 +89,43 @@ inline Lines Describe(const std::vector<ExchangeRecord>& records) {
     return out;
 }
 
+inline long Count(const Lines& lines, const std::string& line) { return std::count(lines.begin(), lines.end(), line); }
+
 // A scripted channel: each request takes the next scripted answer (a negative
 // number is a channel failure), each drain the next drain answer; an empty
 // script is silence. A responder, when set, answers instead.
 struct FakePort {
     using Reply = std::variant<Bytes, int32_t>;
-    std::deque<Reply> script;
-    std::deque<Reply> drains;
+    std::deque<Reply> script, drains;
     bool ignoreCapacity = false;  // copy whole answers, like a host that ignores the limit
     std::function<int32_t(std::span<const uint8_t>, std::span<uint8_t>)> responder;
     std::vector<ExchangeRecord> records;
     Lines logs;
 
     void Answer(Bytes bytes) { script.push_back(std::move(bytes)); }
-    std::vector<ExchangeRecord> Requests() const {
-        std::vector<ExchangeRecord> out;
-        for (const auto& r : records)
-            if (!r.tx.empty()) out.push_back(r);
-        return out;
-    }
-    size_t DrainCount() const { return records.size() - Requests().size(); }
+    Lines Sent() const { return Describe(records); }
     void Serve(sim::Vkt7Simulator& meter) {
         responder = [&meter](std::span<const uint8_t> tx, std::span<uint8_t> rx) { return meter.Exchange(tx, rx); };
     }
     Vkt7Port port() {
-        Vkt7Port p;
-        p.context = this;
-        p.exchange = [](void* c, const uint8_t* tx, int32_t txLength, uint8_t* rx, int32_t cap) {
-            return static_cast<FakePort*>(c)->Exchange(Bytes(tx, tx + txLength), rx, cap);
-        };
-        p.log = [](void* c, const char* text) { static_cast<FakePort*>(c)->logs.emplace_back(text); };
-        return p;
+        return Vkt7Port{this, [](void* c, const uint8_t* tx, int32_t n, uint8_t* rx, int32_t cap) {
+                            return static_cast<FakePort*>(c)->Exchange(Bytes(tx, tx + n), rx, static_cast<size_t>(cap));
+                        },
+                        [](void* c, const char* text) { static_cast<FakePort*>(c)->logs.emplace_back(text); }};
     }
-
-private:
-    int32_t Exchange(Bytes tx, uint8_t* rx, int32_t cap) {
-        int32_t n = 0;
+    int32_t Exchange(Bytes tx, uint8_t* rx, size_t cap) {
         auto& queue = tx.empty() ? drains : script;
+        int32_t n = 0;
         if (responder) {
-            n = responder(tx, std::span<uint8_t>(rx, static_cast<size_t>(cap)));
+            n = responder(tx, std::span<uint8_t>(rx, cap));
         } else if (!queue.empty()) {
             const Reply reply = queue.front();
             queue.pop_front();
-            if (const auto* failure = std::get_if<int32_t>(&reply)) {
-                n = *failure;
-            } else {
-                const Bytes& b = std::get<Bytes>(reply);
-                std::memcpy(rx, b.data(), std::min<size_t>(b.size(), ignoreCapacity ? 265 : static_cast<size_t>(cap)));
-                n = static_cast<int32_t>(ignoreCapacity ? b.size() : std::min<size_t>(b.size(), static_cast<size_t>(cap)));
-            }
+            const Bytes* b = std::get_if<Bytes>(&reply);
+            n = b ? static_cast<int32_t>(ignoreCapacity ? b->size() : std::min(b->size(), cap)) : std::get<int32_t>(reply);
+            if (b) std::memcpy(rx, b->data(), std::min(b->size(), ignoreCapacity ? size_t{265} : cap));
         }
-        records.push_back(ExchangeRecord{std::move(tx), cap, n});
+        records.push_back(ExchangeRecord{std::move(tx), static_cast<int32_t>(cap), n});
         return n;
     }
 };
@@ -168,8 +145,7 @@ struct TestDriver {
 };
 
 // Sets TZ for the life of a test and restores the one before.
-class ScopedTz {
-public:
+struct ScopedTz {
     explicit ScopedTz(const char* tz) {
         if (const char* old = std::getenv("TZ")) old_ = old;
         setenv("TZ", tz, 1);
@@ -179,8 +155,6 @@ public:
         old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
         tzset();
     }
-
-private:
     std::optional<std::string> old_;
 };
 
