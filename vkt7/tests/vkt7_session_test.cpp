@@ -19,6 +19,7 @@ protected:
         t.port.Serve(meter);
     }
     bool Logged(const std::string& line) const { return Count(t.port.logs, line) > 0; }
+    Lines Positions() { return {PosText(t->HourPos), PosText(t->DayPos), PosText(t->MonthPos)}; }
 
     ScopedTz tz{kFixedTz};
     sim::Vkt7Simulator meter;
@@ -45,18 +46,15 @@ TEST_F(Vkt7Session, StartExchangesInOrderAndSetsThePositionsFromTheDepths) {
     EXPECT_EQ(t->ReportDay, 25);
     EXPECT_EQ(t.port.logs, (Lines{"Server version defined as 2\n", "Software version defined as 2.3\n",
                                   "Month archive adjusted to 25.1.24 23:00\n"}));
+    // 20 hours and 20 days before Now; gap 2 <= DepthMonth 5: the start's month.
     EXPECT_EQ(PosText(t->Now), "7.3.24 12");
-    EXPECT_EQ(PosText(t->HourPos), "6.3.24 16");    // DepthHour 20 hours before Now
-    EXPECT_EQ(PosText(t->DayPos), "16.2.24 23");    // DepthDay 20 days before Now, hour 23
-    EXPECT_EQ(PosText(t->MonthPos), "25.1.24 23");  // gap 2 <= DepthMonth 5: the start's month
+    EXPECT_EQ(Positions(), (Lines{"6.3.24 16", "16.2.24 23", "25.1.24 23"}));
 }
 
 TEST_F(Vkt7Session, PositionsWithinAndBeyondTheDepths) {
     meter.SetArchiveSpan(10, 365, 36);  // the hour archive begins at 02:00 today
     ASSERT_EQ(t->VKT7_StartSession(), 0);
-    EXPECT_EQ(PosText(t->HourPos), "7.3.24 2");
-    EXPECT_EQ(PosText(t->DayPos), "7.3.24 23");
-    EXPECT_EQ(PosText(t->MonthPos), "25.3.24 23");
+    EXPECT_EQ(Positions(), (Lines{"7.3.24 2", "7.3.24 23", "25.3.24 23"}));
     // Now month 3 of year 24, start month 1 of year 22: gap 26 > 5 gives month 10 of year 23.
     meter.SetArchiveSpan(static_cast<int32_t>((At(2024, 3, 7, 12) - At(2022, 1, 1)).hours()), 1000, 36);
     meter.SetReportDay(30);
@@ -74,9 +72,7 @@ TEST_F(Vkt7Session, PositionsWithinAndBeyondTheDepths) {
     meter.SetArchiveSpan(45 * 24, 365, 36);
     t->ResetSession();
     ASSERT_EQ(t->VKT7_StartSession(), 0);
-    EXPECT_EQ(PosText(t->HourPos), "6.3.24 6");
-    EXPECT_EQ(PosText(t->DayPos), "4.3.24 23");
-    EXPECT_EQ(PosText(t->MonthPos), "30.2.24 23");
+    EXPECT_EQ(Positions(), (Lines{"6.3.24 6", "4.3.24 23", "30.2.24 23"}));
 }
 
 TEST_F(Vkt7Session, NoArchivesSetsEveryPositionFromNow) {
@@ -88,9 +84,8 @@ TEST_F(Vkt7Session, NoArchivesSetsEveryPositionFromNow) {
     EXPECT_TRUE(t->SessionOpen);
     EXPECT_EQ(t->softwareMajor, 4);
     EXPECT_EQ(t->softwareMinor, 1);
-    EXPECT_EQ(PosText(t->HourPos), PosText(now));
-    EXPECT_EQ(PosText(t->DayPos), PosText(Pos(now.day, now.month, now.year, 23)));
-    EXPECT_EQ(PosText(t->MonthPos), PosText(Pos(30, now.month, now.year, 23)));
+    EXPECT_EQ(Positions(), (Lines{PosText(now), PosText(Pos(now.day, now.month, now.year, 23)),
+                                  PosText(Pos(30, now.month, now.year, 23))}));
     EXPECT_TRUE(Logged("No archives! Month archive set to 30." + std::to_string(now.month) + "." +
                        std::to_string(now.year) + " 23:00\n"));
 }

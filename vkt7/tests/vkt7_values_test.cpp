@@ -183,52 +183,31 @@ TEST(Vkt7Archives, NothingToReadAtNowAndAfterExceptionThree) {
     EXPECT_EQ(t.port.Sent(), (Lines{"W 3FFB 06 03 18 17", "R 3FFE 9"}));
 }
 
-TEST(Vkt7Archives, RecordDatesOfTheThreeArchives) {
-    TestDriver t(1, 1);
-    t->Now = Pos(7, 3, 24, 12);
-    t->HourPos = Pos(6, 3, 24, 5);
-    t->DayPos = Pos(5, 3, 24, 7);    // asked with hour 23
-    t->MonthPos = Pos(1, 1, 24, 0);  // asked with ReportDay and hour 23
-    t->ReportDay = 25;
-    int32_t h = 0, d = 0, m = 0, y = 0;
-    for (uint8_t type : {kTypeHour, kTypeDay, kTypeMonth}) {
-        Prepare(t, type, {{0, 2}});
-        t.port.Answer(WriteAnswer(1, 0x3FFB));
-        t.port.Answer(ReadAnswer(1, {0x01, 0x00, 0xC0, 0x00}));
-        ASSERT_EQ(type == kTypeHour ? t->VKT7_ReadHourArchive(h, d, m, y)
-                  : type == kTypeDay ? t->VKT7_ReadDayArchive(h, d, m, y)
-                                     : t->VKT7_ReadMonthArchive(h, d, m, y), 0);
-    }
-    EXPECT_EQ(PosText(Pos(d, m, y, h)), "1.1.24 0");  // the month position as it was
-    EXPECT_EQ(t.port.Sent(), (Lines{"W 3FFB 06 03 18 05", "R 3FFE 9", "W 3FFB 05 03 18 17", "R 3FFE 9",
-                                                  "W 3FFB 19 01 18 17", "R 3FFE 9"}));
-    EXPECT_EQ(PosText(t->HourPos), "6.3.24 6");
-    EXPECT_EQ(PosText(t->DayPos), "6.3.24 7");
-    EXPECT_EQ(PosText(t->MonthPos), "1.2.24 0");
-    EXPECT_EQ(t.port.logs, Lines{"Month archive after check 1.2.24 0:00\n"});
-}
-
-TEST(Vkt7Archives, SteppingAcrossDayMonthAndYearEnds) {
+// Each reader writes its record date (day records with hour 23, month records with
+// ReportDay and hour 23), gives out the position it read and steps it.
+TEST(Vkt7Archives, RecordDatesAndSteppingAcrossDayMonthAndYearEnds) {
     struct Case {
         uint8_t type;
         ArchivePos from;
-        const char* to;
+        const char *date, *to;
     };
     const Case cases[] = {
-        {kTypeHour, Pos(31, 12, 24, 10), "31.12.24 11"}, {kTypeHour, Pos(6, 3, 24, 23), "7.3.24 0"},
-        {kTypeHour, Pos(31, 1, 24, 23), "1.2.24 0"},     {kTypeHour, Pos(29, 2, 24, 23), "1.3.24 0"},
-        {kTypeHour, Pos(28, 2, 23, 23), "1.3.23 0"},     {kTypeHour, Pos(31, 12, 24, 23), "1.1.25 0"},
-        {kTypeDay, Pos(28, 2, 24, 23), "29.2.24 23"},    {kTypeDay, Pos(28, 2, 23, 23), "1.3.23 23"},
-        {kTypeDay, Pos(28, 2, 0, 23), "29.2.0 23"},      {kTypeDay, Pos(29, 2, 24, 23), "1.3.24 23"},
-        {kTypeDay, Pos(30, 4, 24, 23), "1.5.24 23"},     {kTypeDay, Pos(30, 6, 24, 23), "1.7.24 23"},
-        {kTypeDay, Pos(30, 9, 24, 23), "1.10.24 23"},    {kTypeDay, Pos(30, 11, 24, 23), "1.12.24 23"},
-        {kTypeDay, Pos(30, 1, 24, 23), "31.1.24 23"},    {kTypeDay, Pos(31, 1, 24, 23), "1.2.24 23"},
-        {kTypeDay, Pos(31, 12, 23, 23), "1.1.24 23"},    {kTypeMonth, Pos(25, 12, 23, 23), "25.1.24 23"},
-        {kTypeMonth, Pos(25, 11, 23, 23), "25.12.23 23"},
+        {kTypeHour, Pos(31, 12, 24, 10), "1F 0C 18 0A", "31.12.24 11"}, {kTypeHour, Pos(6, 3, 24, 23), "06 03 18 17", "7.3.24 0"},
+        {kTypeHour, Pos(31, 1, 24, 23), "1F 01 18 17", "1.2.24 0"},     {kTypeHour, Pos(29, 2, 24, 23), "1D 02 18 17", "1.3.24 0"},
+        {kTypeHour, Pos(28, 2, 23, 23), "1C 02 17 17", "1.3.23 0"},     {kTypeHour, Pos(31, 12, 24, 23), "1F 0C 18 17", "1.1.25 0"},
+        {kTypeDay, Pos(5, 3, 24, 7), "05 03 18 17", "6.3.24 7"},        {kTypeDay, Pos(28, 2, 24, 23), "1C 02 18 17", "29.2.24 23"},
+        {kTypeDay, Pos(28, 2, 23, 23), "1C 02 17 17", "1.3.23 23"},     {kTypeDay, Pos(28, 2, 0, 23), "1C 02 00 17", "29.2.0 23"},
+        {kTypeDay, Pos(29, 2, 24, 23), "1D 02 18 17", "1.3.24 23"},     {kTypeDay, Pos(30, 4, 24, 23), "1E 04 18 17", "1.5.24 23"},
+        {kTypeDay, Pos(30, 6, 24, 23), "1E 06 18 17", "1.7.24 23"},     {kTypeDay, Pos(30, 9, 24, 23), "1E 09 18 17", "1.10.24 23"},
+        {kTypeDay, Pos(30, 11, 24, 23), "1E 0B 18 17", "1.12.24 23"},   {kTypeDay, Pos(30, 1, 24, 23), "1E 01 18 17", "31.1.24 23"},
+        {kTypeDay, Pos(31, 1, 24, 23), "1F 01 18 17", "1.2.24 23"},     {kTypeDay, Pos(31, 12, 23, 23), "1F 0C 17 17", "1.1.24 23"},
+        {kTypeMonth, Pos(1, 1, 24, 0), "19 01 18 17", "1.2.24 0"},      {kTypeMonth, Pos(25, 12, 23, 23), "19 0C 17 17", "25.1.24 23"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(PosText(c.from));
         TestDriver t(1, 1);
         t->Now = Pos(1, 1, 99, 0);
+        t->ReportDay = 25;
         Prepare(t, c.type, {{0, 2}});
         ArchivePos& pos = c.type == kTypeHour ? t->HourPos : c.type == kTypeDay ? t->DayPos : t->MonthPos;
         pos = c.from;
@@ -238,6 +217,9 @@ TEST(Vkt7Archives, SteppingAcrossDayMonthAndYearEnds) {
         EXPECT_EQ(c.type == kTypeHour ? t->VKT7_ReadHourArchive(h, d, m, y)
                   : c.type == kTypeDay ? t->VKT7_ReadDayArchive(h, d, m, y)
                                        : t->VKT7_ReadMonthArchive(h, d, m, y), 0);
-        EXPECT_EQ(PosText(pos), c.to) << PosText(c.from);
+        EXPECT_EQ(PosText(Pos(d, m, y, h)), PosText(c.from));
+        EXPECT_EQ(t.port.Sent(), (Lines{std::string("W 3FFB ") + c.date, "R 3FFE 9"}));
+        EXPECT_EQ(PosText(pos), c.to);
+        EXPECT_EQ(t.port.logs, c.type == kTypeMonth ? Lines{"Month archive after check " + std::string(c.to) + ":00\n"} : Lines{});
     }
 }

@@ -99,18 +99,6 @@ TEST_F(Vkt7Sim, DataIsDeterministicAndPlausible) {
     EXPECT_GT(meter.ExpectedValue(Vkt7Archive::Totals, 12), before);  // totals grow with the clock
 }
 
-TEST_F(Vkt7Sim, ValuesSetByTheTest) {
-    meter.SetValue(Vkt7Archive::Current, 0, 72.5);
-    EXPECT_EQ(meter.RawValue(Vkt7Archive::Current, 0), (Bytes{0x52, 0x1C}));  // 7250
-    meter.SetRecordValue(Vkt7Archive::Hour, 3, At(2024, 3, 6, 5) + pt::minutes(40), 1.234);
-    EXPECT_EQ(meter.ExpectedValue(Vkt7Archive::Hour, 3, At(2024, 3, 6, 5)), 1.234);
-    meter.SetActive(Vkt7Archive::Current, 0, 3);
-    meter.SetRawValue(Vkt7Archive::Current, 0, {0xFF, 0xFF, 0xFF});
-    EXPECT_DOUBLE_EQ(meter.ExpectedValue(Vkt7Archive::Current, 0), 167772.15);
-    meter.SetValue(Vkt7Archive::Current, 77, 1);
-    EXPECT_EQ(meter.RawValue(Vkt7Archive::Current, 77), Bytes{'*'});
-}
-
 TEST_F(Vkt7Sim, ExceptionsOnChosenRegisters) {
     meter.SetException(0x3FF6, 3, 0x03, 1);
     EXPECT_EQ(Exchange(meter, Request(1, 0x03, 0x3FF6)), WithCrc({1, 0x83, 3, 0}));
