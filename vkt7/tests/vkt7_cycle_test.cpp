@@ -60,7 +60,6 @@ protected:
         return out;
     }
 
-    ScopedTz tz{kFixedTz};
     sim::Vkt7Simulator meter;
     Host host;
     Device& device = host.AddDevice("meter", "VKT7");
@@ -87,10 +86,6 @@ TEST_F(Vkt7Cycle, InitTakesTheBlockTheRecordsAndTheSettingsFromTheHost) {
     for (size_t i = 0; i < allocs.size(); ++i) EXPECT_EQ(allocs[i]->node, owners[i]);
     for (size_t i = 1; i < allocs.size(); ++i) EXPECT_EQ(allocs[i]->number, 5);
     EXPECT_TRUE(device.EventsOf(EventKind::Exchange).empty());
-    EXPECT_EQ(Driver()->address, 1);
-    EXPECT_EQ(Driver()->attempts, 3);
-    EXPECT_EQ(Driver()->sendBuffer, Block()->sendBuffer);
-    EXPECT_EQ(Driver()->receiveBuffer, Block()->receiveBuffer);
     auto record = [](const Tag& tag) {  // archive type:addr
         const Vkt7TagRecord r = *static_cast<const Vkt7TagRecord*>(tag.data);
         return std::to_string(r.archiveType) + ":" + std::to_string(r.addr);
@@ -191,12 +186,15 @@ TEST_F(Vkt7Cycle, CurrentValuesAndTotalsAreStampedWithTheCurrentTimeAndFailureFo
 }
 
 TEST_F(Vkt7Cycle, RecordTimesFollowTheLocalRulesOfTheirOwnDate) {
-    ScopedTz cet("CET-1CEST,M3.5.0,M10.5.0/3");
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
     meter.clock().Set(At(2024, 7, 2, 12));
     device.properties.Set("DepthDay", 1).Set("CountRecord", 1);
     Node& g4 = Group("4", {3});
     Init();
     EXPECT_TRUE(Cycle());
+    setenv("TZ", "MSK-3", 1);
+    tzset();
     EXPECT_EQ(*g4.tags[0]->time, UtcTicks(At(2024, 7, 1, 22)));  // 2 July 00:00 summer time
 }
 
@@ -310,29 +308,9 @@ struct Random {
     uint8_t Byte() { return static_cast<uint8_t>(Int(0, 255)); }
 };
 
-// Damages an answer as a bad line or a confused meter might; often repairs the CRC
-// and the byte count, so that the damage reaches the decoders behind the link checks.
-Bytes Mutate(Bytes frame, Random& rnd) {
-    for (int ops = rnd.Int(1, 3); ops > 0; --ops) {
-        const size_t n = frame.size();
-        switch (rnd.Int(0, 5)) {
-            case 0: if (n > 0) frame[static_cast<size_t>(rnd.Int(0, static_cast<int>(n) - 1))] ^= rnd.Byte(); break;
-            case 1: frame.resize(static_cast<size_t>(rnd.Int(0, static_cast<int>(n)))); break;
-            case 2: for (int k = rnd.Int(1, 40); k > 0; --k) frame.push_back(rnd.Byte()); break;
-            case 3: if (n > 9) frame[7] = rnd.Byte(), frame[8] = rnd.Chance(0.5) ? 0 : rnd.Byte(); break;  // a list size
-            case 4: if (n > 1) frame[1] = rnd.Chance(0.5) ? 0x83 : rnd.Byte(); break;
-            default: frame.clear(); for (int k = rnd.Int(0, 270); k > 0; --k) frame.push_back(rnd.Byte()); break;
-        }
-    }
-    if (frame.size() > 2 && rnd.Chance(0.3)) frame[2] = static_cast<uint8_t>(frame.size() - 5);
-    if (frame.size() >= 2 && rnd.Chance(0.6)) frame = RepairCrc(frame);
-    return frame;
-}
-
 }  // namespace
 
 TEST(Vkt7Fuzz, WholeCyclesOverAMutatingLine) {
-    ScopedTz tz(kFixedTz);
     Random rnd{std::mt19937(4242)};
     for (int round = 0; round < 60; ++round) {
         sim::Vkt7Simulator meter;
@@ -357,13 +335,24 @@ TEST(Vkt7Fuzz, WholeCyclesOverAMutatingLine) {
         }
         device.channel = [&](std::span<const uint8_t> tx, std::span<uint8_t> rx) -> int32_t {
             if (rnd.Chance(0.01)) return -rnd.Int(1, 9);
-            Bytes answer(300);
-            answer.resize(static_cast<size_t>(std::max(0, meter.Exchange(tx, answer))));
-            if (!tx.empty() && rnd.Chance(0.15)) answer = Mutate(answer, rnd);
+            Bytes a(300);
+            a.resize(static_cast<size_t>(std::max(0, meter.Exchange(tx, a))));
+            // Now and then a damaged answer (a byte, the length, a list size, the function, or
+            // noise), often with a fitting byte count and CRC, so that it reaches the decoders.
+            if (!tx.empty() && rnd.Chance(0.15)) {
+                const int kind = rnd.Int(0, 4);
+                if (kind == 0 && !a.empty()) a[static_cast<size_t>(rnd.Int(0, static_cast<int>(a.size()) - 1))] ^= rnd.Byte();
+                if (kind == 1) a.resize(static_cast<size_t>(rnd.Int(0, 300)), rnd.Byte());
+                if (kind == 2 && a.size() > 9) a[7] = rnd.Byte(), a[8] = rnd.Chance(0.5) ? 0 : rnd.Byte();
+                if (kind == 3 && a.size() > 1) a[1] = rnd.Chance(0.5) ? 0x83 : rnd.Byte();
+                if (kind == 4) std::generate(a.begin(), a.end(), [&] { return rnd.Byte(); });
+                if (a.size() > 2 && rnd.Chance(0.3)) a[2] = static_cast<uint8_t>(a.size() - 5);
+                if (a.size() >= 2 && rnd.Chance(0.6)) a = RepairCrc(a);
+            }
             const bool ignoreLimit = rnd.Chance(0.05);  // a host that delivers more than asked
-            const size_t copied = std::min(answer.size(), ignoreLimit ? size_t{265} : rx.size());
-            std::copy_n(answer.begin(), copied, rx.begin());
-            return static_cast<int32_t>(ignoreLimit ? answer.size() : copied);
+            const size_t copied = std::min(a.size(), ignoreLimit ? size_t{265} : rx.size());
+            std::copy_n(a.begin(), copied, rx.begin());
+            return static_cast<int32_t>(ignoreLimit ? a.size() : copied);
         };
         ASSERT_EQ(Vkt7Init(device.handle()), 0);
         const size_t allocations = device.LiveAllocations();
@@ -376,11 +365,8 @@ TEST(Vkt7Fuzz, WholeCyclesOverAMutatingLine) {
             device.ClearEvents();
             ASSERT_LE(d.elementListLength, kMaxListRecords * kListRecordSize);
             ASSERT_LE(d.ExpectedLength, 265u);
-            for (int e = 0; e < kElementCount; ++e) {
-                if (d.SelectedArchive < kArchiveTypeCount && d.IsPresent(e, d.SelectedArchive)) {
-                    ASSERT_LE(d.elements[e].size, 4) << e;
-                }
-            }
+            for (int e = 0; e < kElementCount; ++e)
+                ASSERT_TRUE(d.SelectedArchive >= kArchiveTypeCount || !d.IsPresent(e, d.SelectedArchive) || d.elements[e].size <= 4);
             ASSERT_EQ(d.sendBuffer[0] & d.sendBuffer[1], 0xFF);
         }
         EXPECT_EQ(device.LiveAllocations(), allocations);

@@ -21,7 +21,6 @@ protected:
     bool Logged(const std::string& line) const { return Count(t.port.logs, line) > 0; }
     Lines Positions() { return {PosText(t->HourPos), PosText(t->DayPos), PosText(t->MonthPos)}; }
 
-    ScopedTz tz{kFixedTz};
     sim::Vkt7Simulator meter;
     TestDriver t;
 };
@@ -62,17 +61,6 @@ TEST_F(Vkt7Session, PositionsWithinAndBeyondTheDepths) {
     ASSERT_EQ(t->VKT7_StartSession(), 0);
     EXPECT_EQ(PosText(t->MonthPos), "30.10.23 23");
     EXPECT_TRUE(Logged("Month archive adjusted to 30.10.23 23:00\n"));
-    // Depths from VKT7_SetArchiveParams; gap 2 > 1: one month before Now.
-    t.port.logs.clear();
-    t->VKT7_SetArchiveParams(30, 3, 1, 7);
-    EXPECT_EQ(t.port.logs, Lines{"Driver_VKT7: New archive params: Depth (Hour, Day, Month) = 30,3,1, record count = 7\n"});
-    EXPECT_EQ(t->CountRecord, 7);
-    EXPECT_TRUE(t->lock.try_lock());  // released
-    t->lock.unlock();
-    meter.SetArchiveSpan(45 * 24, 365, 36);
-    t->ResetSession();
-    ASSERT_EQ(t->VKT7_StartSession(), 0);
-    EXPECT_EQ(Positions(), (Lines{"6.3.24 6", "4.3.24 23", "30.2.24 23"}));
 }
 
 TEST_F(Vkt7Session, NoArchivesSetsEveryPositionFromNow) {

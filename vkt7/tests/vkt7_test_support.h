@@ -9,7 +9,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <variant>
 
@@ -143,22 +142,9 @@ struct TestDriver {
     std::unique_ptr<VKT7> driver;
 };
 
-// Sets TZ for the life of a test and restores the one before.
-struct ScopedTz {
-    explicit ScopedTz(const char* tz) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz() {
-        old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
-        tzset();
-    }
-    std::optional<std::string> old_;
-};
-
-// Moscow time without daylight saving: UTC+3 all year.
-inline constexpr const char* kFixedTz = "MSK-3";
+// Every test binary of the driver runs in Moscow time, UTC+3 all year without
+// daylight saving, so that record times map to UTC without ambiguity.
+inline const bool kFixedTz = [] { return setenv("TZ", "MSK-3", 1) == 0 && (tzset(), true); }();
 
 inline boost::posix_time::ptime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
     using namespace boost::posix_time;
