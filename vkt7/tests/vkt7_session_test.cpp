@@ -39,10 +39,6 @@ TEST_F(Vkt7Session, StartExchangesInOrderAndSetsThePositionsFromTheDepths) {
               "30 00 00 40 07 00 35 00 00 40 07 00 37 00 00 40 07 00 38 00 00 40 07 00 "
               "39 00 00 40 01 00 3B 00 00 40 01 00 3C 00 00 40 01 00 3D 00 00 40 01 00 "
               "42 00 00 40 01 00 46 00 00 40 01 00 45 00 00 40 01 00 4C 00 00 40 01 00");
-    EXPECT_EQ(t->ServerVersion, 2);
-    EXPECT_EQ(t->softwareMajor, 2);
-    EXPECT_EQ(t->softwareMinor, 3);
-    EXPECT_EQ(t->ReportDay, 25);
     EXPECT_EQ(t.port.logs, (Lines{"Server version defined as 2\n", "Software version defined as 2.3\n",
                                   "Month archive adjusted to 25.1.24 23:00\n"}));
     // 20 hours and 20 days before Now; gap 2 <= DepthMonth 5: the start's month.
@@ -70,8 +66,7 @@ TEST_F(Vkt7Session, NoArchivesSetsEveryPositionFromNow) {
     const ArchivePos now = t->Now;  // the computer's date and hour at construction
     EXPECT_EQ(t->VKT7_StartSession(), 0);
     EXPECT_TRUE(t->SessionOpen);
-    EXPECT_EQ(t->softwareMajor, 4);
-    EXPECT_EQ(t->softwareMinor, 1);
+    EXPECT_TRUE(Logged("Software version defined as 4.1\n"));
     EXPECT_EQ(Positions(), (Lines{PosText(now), PosText(Pos(now.day, now.month, now.year, 23)),
                                   PosText(Pos(30, now.month, now.year, 23))}));
     EXPECT_TRUE(Logged("No archives! Month archive set to 30." + std::to_string(now.month) + "." +
@@ -135,9 +130,11 @@ TEST_F(Vkt7Session, PropertiesSetTheDivisorRowsInBothFormats) {
         ASSERT_EQ(d->VKT7_StartSession(), 0);
         const auto properties = d.port.records[5];
         EXPECT_EQ(properties.capacity, version == 1 ? 265 : 101);
-        EXPECT_EQ(properties.result, version == 0 ? 101 : properties.result);  // 0: eight 9-byte texts, eight 3-byte places
-        d->VKT7_SetDivisor(58, 4);                             // no row
-        d->VKT7_SetDivisor(59, 12);                            // 10^12 does not fit
+        if (version == 0) {
+            EXPECT_EQ(properties.result, 101);  // eight 9-byte texts, eight 3-byte places
+        }
+        d->VKT7_SetDivisor(58, 4);   // no row
+        d->VKT7_SetDivisor(59, 12);  // 10^12 does not fit
         EXPECT_EQ(d.port.logs.back(), "Driver_VKT7. Property 59 gives 12 decimal places: divisor kept\n");
         for (int e = 0; e < kElementCount; ++e) EXPECT_EQ(d->elements[e].divisor, divisors[e]) << e;
     }
