@@ -7,10 +7,8 @@
 using namespace vkt7test;
 using namespace vkt7;
 
-namespace {
-
 // An active-list answer of six-byte records (element, 00 00 40, size low, size high).
-Bytes ActiveList(std::initializer_list<std::pair<uint8_t, uint16_t>> records) {
+static Bytes ActiveList(std::initializer_list<std::pair<uint8_t, uint16_t>> records) {
     Bytes data;
     for (const auto& [e, size] : records)
         data.insert(data.end(), {e, 0, 0, 0x40, static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)});
@@ -18,7 +16,7 @@ Bytes ActiveList(std::initializer_list<std::pair<uint8_t, uint16_t>> records) {
 }
 
 // Adds the elements, selects current values and forgets that exchange.
-void SelectCurrent(TestDriver& t, std::initializer_list<uint8_t> wanted) {
+static void SelectCurrent(TestDriver& t, std::initializer_list<uint8_t> wanted) {
     for (uint8_t e : wanted) t->VKT7_AddElement(e, kTypeCurrent);
     t.port.Answer(WriteAnswer(1, 0x3FFD));
     bool changed = false;
@@ -26,7 +24,6 @@ void SelectCurrent(TestDriver& t, std::initializer_list<uint8_t> wanted) {
     t.port.records.clear();
 }
 
-}  // namespace
 
 TEST(Vkt7Elements, AddElementAppendsAndRefusesElementsBeyondTheTable) {
     TestDriver t;
@@ -35,9 +32,6 @@ TEST(Vkt7Elements, AddElementAppendsAndRefusesElementsBeyondTheTable) {
     EXPECT_EQ(t->VKT7_AddElement(232, kTypeCurrent), -4);  // the low byte of the default addr 1000
     EXPECT_EQ(t->VKT7_AddElement(83, kTypeCurrent), -4);
     EXPECT_EQ(t->VKT7_AddElement(0, 7), -4);
-    EXPECT_EQ(t->requestCount[kTypeCurrent], 2);
-    EXPECT_EQ(t->requestList[kTypeCurrent][0], 5);
-    EXPECT_EQ(t->requestList[kTypeCurrent][1], 2);
     for (int e = 0; e < kElementCount; ++e) EXPECT_EQ(t->IsWanted(e, kTypeCurrent), e == 5 || e == 2) << e;
     EXPECT_FALSE(t->IsWanted(5, kTypeHour));
     EXPECT_TRUE(t.port.logs.empty());

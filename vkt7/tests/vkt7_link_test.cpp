@@ -6,8 +6,6 @@
 
 using namespace vkt7test;
 
-namespace {
-
 const std::string kSR = "Driver_VKT7. VKT7_SendReceive: ";
 const std::string kTooSmall = kSR + "Answer is too small\n", kWrongAddress = kSR + "wrong address\n",
                   kChecksum = kSR + "wrong checksum\n", kLength = kSR + "wrong length\n",
@@ -16,20 +14,19 @@ const std::string kTooSmall = kSR + "Answer is too small\n", kWrongAddress = kSR
                   kVerifyRead = "Driver_VKT7. VKT7_VerifyRead: command error in answer\n",
                   kVerifyWrite = "Driver_VKT7. VKT7_VerifyWrite: command error in answer\n";
 
-std::string R(int code) { return "Driver_VKT7.Read SendReceiveCOMCommand error " + std::to_string(code) + "\n"; }
-std::string W(int code) { return "Driver_VKT7.Write SendReceiveCOMCommand error " + std::to_string(code) + "\n"; }
+static std::string R(int code) { return "Driver_VKT7.Read SendReceiveCOMCommand error " + std::to_string(code) + "\n"; }
+static std::string W(int code) { return "Driver_VKT7.Write SendReceiveCOMCommand error " + std::to_string(code) + "\n"; }
 
 // The answer to a read of 0x3FF9 at address 1: software version 2.3, report day 25.
-Bytes Software() { return ReadAnswer(1, Hex("23 00 00 00 00 00 00 00 00 00 00 00 00 00 19 00")); }
+static Bytes Software() { return ReadAnswer(1, Hex("23 00 00 00 00 00 00 00 00 00 00 00 00 00 19 00")); }
 
-Bytes Changed(Bytes frame, size_t index, uint8_t value, bool repair = true) {
+static Bytes Changed(Bytes frame, size_t index, uint8_t value, bool repair = true) {
     frame[index] = value;
     return repair ? RepairCrc(frame) : frame;
 }
 
-Bytes Cut(Bytes frame, size_t by) { return Bytes(frame.begin(), frame.end() - static_cast<long>(by)); }
+static Bytes Cut(Bytes frame, size_t by) { return Bytes(frame.begin(), frame.end() - static_cast<long>(by)); }
 
-}  // namespace
 
 TEST(Vkt7Link, GoldenFrames) {
     TestDriver t;

@@ -10,8 +10,6 @@
 using namespace vkt7test;
 using namespace vkt7;
 
-namespace {
-
 class Vkt7Session : public ::testing::Test {
 protected:
     Vkt7Session() {
@@ -25,7 +23,6 @@ protected:
     TestDriver t;
 };
 
-}  // namespace
 
 TEST_F(Vkt7Session, StartExchangesInOrderAndSetsThePositionsFromTheDepths) {
     meter.SetServerVersion(2);

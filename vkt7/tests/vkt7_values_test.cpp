@@ -7,11 +7,9 @@
 using namespace vkt7test;
 using namespace vkt7;
 
-namespace {
-
 // An open session and a built list of the given elements (number, size) for one
 // type, so that a read is one 0x3FFE exchange (archives: 0x3FFB first).
-void Prepare(TestDriver& t, uint8_t type, std::initializer_list<std::pair<uint8_t, uint8_t>> elements,
+static void Prepare(TestDriver& t, uint8_t type, std::initializer_list<std::pair<uint8_t, uint8_t>> elements,
              std::initializer_list<uint8_t> absent = {}) {
     t->SessionOpen = true;
     t->SelectedArchive = type;
@@ -25,13 +23,12 @@ void Prepare(TestDriver& t, uint8_t type, std::initializer_list<std::pair<uint8_
     for (uint8_t e : absent) t->VKT7_AddElement(e, type);
 }
 
-Vkt7Value Value(TestDriver& t, uint8_t e) {
+static Vkt7Value Value(TestDriver& t, uint8_t e) {
     Vkt7Value v;
     EXPECT_EQ(t->VKT7_GetElementValue(e, v), 0) << int(e);
     return v;
 }
 
-}  // namespace
 
 TEST(Vkt7Values, QualityTable) {
     struct Case {
