@@ -175,7 +175,6 @@ TEST_F(Vkt7Cycle, CurrentValuesAndTotalsAreStampedWithTheCurrentTimeAndFailureFo
     EXPECT_EQ(Count("R 3FFB 13"), 0);
     EXPECT_TRUE(device.EventsOf(EventKind::StoreHistory).empty());
     EXPECT_TRUE(Logged("Driver_VKT7. Write to Dev 1 param No 3 Q = 0xc0\n"));
-    EXPECT_TRUE(Logged("Driver_VKT7. Write to Dev 2 param No 0 Q = 0xc0\n"));
     EXPECT_EQ(FailureValues(failure), (std::vector<double>{0, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
     for (const Event* e : PublishesOf(&failure)) EXPECT_EQ(e->quality, 192u);
     EXPECT_EQ(device.EventsOf(EventKind::Commit).size(), 1u + 6 + 3);

@@ -145,11 +145,6 @@ TEST(Vkt7Values, ReadsStartTheSessionAndExceptionFiveRebuildsAnArchiveListOnce) 
 TEST(Vkt7Archives, NothingToReadAtNowAndAfterExceptionThree) {
     TestDriver t(1, 1);
     t->Now = Pos(7, 3, 24, 12);
-    const std::pair<ArchivePos, bool> before[] = {
-        {Pos(31, 12, 23, 23), true}, {Pos(1, 1, 25, 0), false}, {Pos(28, 2, 24, 23), true}, {Pos(1, 4, 24, 0), false},
-        {Pos(6, 3, 24, 23), true},   {Pos(8, 3, 24, 0), false}, {Pos(7, 3, 24, 11), true},  {Pos(7, 3, 24, 12), false}};
-    for (const auto& [p, isBefore] : before)
-        EXPECT_EQ(t->VKT7_IsBeforeNow(p), isBefore) << PosText(p);
     int32_t h = 0, d = 0, m = 0, y = 0;
     t->HourPos = t->Now;
     EXPECT_EQ(t->VKT7_ReadHourArchive(h, d, m, y), 100);
