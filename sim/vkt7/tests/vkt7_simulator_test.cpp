@@ -117,13 +117,13 @@ TEST_F(Vkt7Sim, FaultKnobsByName) {
     std::string error;
     for (const auto& [name, value] : std::vector<std::pair<const char*, const char*>>{
              {"address", "7"}, {"exception", "read:0x3FF6:3"}, {"exception", "0x3FFE:5:2"}, {"quality", "current:0:0x0C:5"},
-             {"ns", "hour:3:0x01"}, {"raw", "totals:3:FF FF FF FF"}, {"no-archives", "true"}, {"silence", "true"}})
+             {"ns", "hour:3:0x01"}, {"raw", "totals:3:FF FF FF FF"}, {"no-archives", "true"}})
         EXPECT_TRUE(meter.SetOption(name, value, error)) << name << ": " << error;
     EXPECT_EQ(meter.address(), 7);
     EXPECT_EQ(meter.QualityOf(Vkt7Archive::Current, 0), std::make_pair(uint8_t{0x0C}, uint8_t{5}));
     EXPECT_EQ(meter.QualityOf(Vkt7Archive::Hour, 3), std::make_pair(uint8_t{0xC0}, uint8_t{1}));
     EXPECT_EQ(meter.ExpectedValue(Vkt7Archive::Totals, 3), -0.001);
-    EXPECT_TRUE(Exchange(meter, Request(7, 0x03, 0x3FF9)).empty());  // silent
+    EXPECT_EQ(Exchange(meter, Request(7, 0x03, 0x3FF6)), WithCrc({7, 0x83, 3, 0}));
     for (const auto& [name, value] : std::vector<std::pair<const char*, const char*>>{
              {"address", "300"}, {"exception", "0x3FF6"}, {"quality", "sometimes:0:1"}, {"no-such-knob", "1"}})
         EXPECT_FALSE(meter.SetOption(name, value, error)) << name;
