@@ -226,7 +226,7 @@ TEST_F(Vkt7Cycle, MoreThan83TagsStillShowTheirElementsAndNothingGoesToAMissingFa
     EXPECT_TRUE(device.EventsOf(EventKind::HostError).empty());
 }
 
-TEST_F(Vkt7Cycle, WritingFalseToAvailableStopsTheCyclesUntilTrue) {
+TEST_F(Vkt7Cycle, WritingFalseToAvailableOrAHostBreakStopsTheCycles) {
     Tag& available = device.AddTag("Available");
     Tag& other = device.AddTag("Other");
     Tag& second = device.AddTag("Available");
@@ -251,20 +251,20 @@ TEST_F(Vkt7Cycle, WritingFalseToAvailableStopsTheCyclesUntilTrue) {
     EXPECT_EQ(PublishesOf(&second).back()->value.number, 1);
     EXPECT_TRUE(Cycle());
     EXPECT_FALSE(exchanges.empty());
-}
-
-TEST_F(Vkt7Cycle, HostBreakEndsTheCycleAtTheNextCheck) {
-    Group("1", {0});
-    Init();
+    // A host break stops a cycle before any exchange, and a running one at its next check.
+    exchanges.clear();
     device.breakFlag = true;
     EXPECT_FALSE(Cycle());
     EXPECT_TRUE(exchanges.empty());
     device.breakFlag = false;
-    // A break raised during the cycle stops it at the next check.
-    onRequest = [&](const Bytes& tx) { if (tx.size() >= 10 && tx[5] == 0xFC) device.breakFlag = true; };
+    onRequest = [&](const Bytes&) { device.breakFlag = true; };
     EXPECT_FALSE(Cycle());
-    EXPECT_EQ(Requests().back(), "R 3FFC 265");
+    EXPECT_EQ(Requests(), Lines{"R 3FF6 17"});
     device.breakFlag = false;
+    onRequest = nullptr;
+    exchanges.clear();
+    EXPECT_TRUE(Cycle());
+    EXPECT_EQ(Requests(), (Lines{"R 3FF6 17", "R 3FFE 9"}));  // nothing failed: the session is still open
 }
 
 TEST_F(Vkt7Cycle, CloseDestroysTheDriverAndFreesTheDeviceTagRecords) {

@@ -42,15 +42,18 @@ TEST_F(Vkt7Session, StartRequestsThePropertiesAndSetsThePositionsFromTheDepths) 
     EXPECT_EQ(Positions(), (Lines{"6.3.24 16", "16.2.24 23", "25.1.24 23"}));
 }
 
-TEST_F(Vkt7Session, PositionsWithinAndBeyondTheDepths) {
+TEST_F(Vkt7Session, EachStartSetsThePositionsAfreshAndAsksAgainForAServerVersionAboveOne) {
+    meter.SetServerVersion(3);          // 0 and 1 are learned once: see the end-to-end recovery
     meter.SetArchiveSpan(10, 365, 36);  // the hour archive begins at 02:00 today
     ASSERT_EQ(t->VKT7_StartSession(), 0);
-    EXPECT_EQ(Positions(), (Lines{"7.3.24 2", "7.3.24 23", "25.3.24 23"}));
+    EXPECT_EQ(Positions(), (Lines{"7.3.24 2", "7.3.24 23", "25.3.24 23"}));  // within the depths: kept
     // Now month 3 of year 24, start month 1 of year 22: gap 26 > 5 gives month 10 of year 23.
     meter.SetArchiveSpan(static_cast<int32_t>((At(2024, 3, 7, 12) - At(2022, 1, 1)).hours()), 1000, 36);
     meter.SetReportDay(30);
+    t.port.records.clear();
     t->ResetSession();
     ASSERT_EQ(t->VKT7_StartSession(), 0);
+    EXPECT_EQ(t.port.Sent().front(), "W 3FFF [CC] 80 00 00 00");
     EXPECT_EQ(PosText(t->MonthPos), "30.10.23 23");
     EXPECT_TRUE(Logged("Month archive adjusted to 30.10.23 23:00\n"));
 }
@@ -96,15 +99,6 @@ TEST_F(Vkt7Session, FailuresOfTheStartSteps) {
     EXPECT_EQ(t->VKT7_StartSession(), 0);
     EXPECT_EQ(PosText(t->HourPos), "0.0.0 0");
     EXPECT_FALSE(t->SessionOpen);
-}
-
-TEST_F(Vkt7Session, AServerVersionAboveOneIsAskedAgainAtTheNextStart) {
-    meter.SetServerVersion(3);  // 0 and 1 are learned once: see the end-to-end recovery
-    ASSERT_EQ(t->VKT7_StartSession(), 0);
-    t.port.records.clear();
-    t->ResetSession();
-    ASSERT_EQ(t->VKT7_StartSession(), 0);
-    EXPECT_EQ(t.port.Sent().front(), "W 3FFF [CC] 80 00 00 00");
 }
 
 TEST_F(Vkt7Session, PropertiesSetTheDivisorRowsInBothFormats) {
