@@ -61,7 +61,7 @@ TEST(Vkt7Values, QualityTable) {
     }
 }
 
-TEST(Vkt7Values, DecodingByTypeAndSize) {
+TEST(Vkt7Values, DecodingByTypeAndSizeUpToTheEndOfTheAnswer) {
     TestDriver t;
     // Sizes up to 2 are signed 16-bit; 3 and 4 a zeroed four-byte word taken as signed;
     // 19 to 21 and 41 to 43 IEEE singles; 77 and 78 of one byte are true for '*' only;
@@ -87,6 +87,12 @@ TEST(Vkt7Values, DecodingByTypeAndSize) {
                                     "00 00 00 00 C0 00  00 00 00 00 C0 00  00 C0 00  2D C0 00  00 00 C0 00  00 C0 00")));
     ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
     EXPECT_EQ(numbers({77, 78, 81}), (std::vector<double>{0, 0, 0}));
+    // An answer that ends before the list does fails without reading past it.
+    t.port.Answer(ReadAnswer(1, Hex("10 27 C0 00")));
+    EXPECT_EQ(t->VKT7_ReadCurrent(), -4);
+    EXPECT_EQ(t.port.logs.back(), "Driver_VKT7. Values answer of 9 bytes ends before element 3\n");
+    EXPECT_EQ(numbers({0, 3}), (std::vector<double>{100, 0}));  // decoded before the end; 3 as it was
+    EXPECT_EQ(t->BreakFlag, 1);
 }
 
 TEST(Vkt7Values, GetValueByPositionInTheRequestList) {
@@ -104,17 +110,6 @@ TEST(Vkt7Values, GetValueByPositionInTheRequestList) {
     ASSERT_EQ(t->VKT7_GetValue(1, q, type, number, integer), 0);
     EXPECT_EQ(number, 11.0);
     EXPECT_EQ(t->VKT7_GetValue(2, q, type, number, integer), -3);  // n equal to the count
-}
-
-TEST(Vkt7Values, AnAnswerShorterThanTheListFailsWithoutReadingPastIt) {
-    TestDriver t;
-    Prepare(t, kTypeCurrent, {{0, 2}, {1, 2}});
-    t.port.Answer(ReadAnswer(1, {0x10, 0x27, 0xC0, 0x00}));  // element 1 is missing
-    EXPECT_EQ(t->VKT7_ReadCurrent(), -4);
-    EXPECT_EQ(t.port.logs, Lines{"Driver_VKT7. Values answer of 9 bytes ends before element 1\n"});
-    EXPECT_EQ(Value(t, 0).number, 10000.0);  // decoded before the end
-    EXPECT_EQ(Value(t, 1).quality, 0x20);
-    EXPECT_EQ(t->BreakFlag, 1);
 }
 
 TEST(Vkt7Values, ReadsStartTheSessionAndExceptionFiveRebuildsAnArchiveListOnce) {
