@@ -1,21 +1,16 @@
 // Helpers of the VKT-7 tests: hex frames, CRC repair, a scripted fake channel,
-// the simulator as a channel, a driver object over test buffers, and a fixed TZ.
+// a driver object over test buffers, and a fixed TZ.
 #ifndef TRV_VKT7_TESTS_SUPPORT_H
 #define TRV_VKT7_TESTS_SUPPORT_H
 
-#include <cstdint>
-#include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <span>
-#include <string>
-#include <string_view>
+#include <sstream>
 #include <variant>
-#include <vector>
 
 #include "common/crc16.h"
 #include "sim/vkt7/vkt7_simulator.h"
@@ -24,65 +19,39 @@
 namespace vkt7test {
 
 using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 
 // "FF FF 01 03" -> bytes.
-inline Bytes Hex(std::string_view text) {
+inline Bytes Hex(const std::string& text) {
     Bytes out;
-    int nibble = -1;
-    for (char c : text) {
-        int v = -1;
-        if (c >= '0' && c <= '9') v = c - '0';
-        if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        if (v < 0) continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
-            nibble = -1;
-        }
-    }
+    std::istringstream in(text);
+    for (std::string b; in >> b;) out.push_back(static_cast<uint8_t>(std::stoul(b, nullptr, 16)));
     return out;
 }
 
-inline std::string ToHex(std::span<const uint8_t> bytes) {
-    static const char* digits = "0123456789ABCDEF";
+inline std::string ToHex(const Bytes& bytes) {
     std::string out;
-    for (uint8_t b : bytes) {
-        if (!out.empty()) out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
+    char b[4];
+    for (uint8_t v : bytes) std::snprintf(b, sizeof b, out.empty() ? "%02X" : " %02X", v), out += b;
     return out;
 }
 
-// Appends the CRC-16/MODBUS of the bytes (low byte first).
-inline Bytes WithCrc(Bytes body) {
-    const uint16_t crc = Crc16Modbus(body.data(), body.size());
-    body.push_back(static_cast<uint8_t>(crc & 0xFF));
-    body.push_back(static_cast<uint8_t>(crc >> 8));
+// Appends the CRC-16/MODBUS of the bytes from `from` on, low byte first.
+inline Bytes WithCrc(Bytes body, size_t from = 0) {
+    const uint16_t crc = Crc16Modbus(body.data() + from, body.size() - from);
+    body.insert(body.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
     return body;
 }
 
-// Recomputes the last two bytes of a frame whose other bytes a test broke, so
-// that a single check fails. A request frame's CRC leaves out the preamble.
-inline Bytes RepairCrc(Bytes frame, size_t from = 0) {
-    if (frame.size() < from + 2) return frame;
-    frame.resize(frame.size() - 2);
-    const uint16_t crc = Crc16Modbus(frame.data() + from, frame.size() - from);
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
+// Recomputes the CRC of a frame a test broke elsewhere, so that only one check fails.
+inline Bytes RepairCrc(Bytes frame) { return WithCrc(Bytes(frame.begin(), frame.end() - 2)); }
 
-// A read answer: address, 0x03, N, data, CRC.
 inline Bytes ReadAnswer(uint8_t address, const Bytes& data) {
     Bytes body{address, 0x03, static_cast<uint8_t>(data.size())};
     body.insert(body.end(), data.begin(), data.end());
     return WithCrc(body);
 }
 
-// A write confirmation echoing register and count 0.
 inline Bytes WriteAnswer(uint8_t address, uint16_t reg) {
     return WithCrc({address, 0x10, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg & 0xFF), 0, 0});
 }
@@ -91,135 +60,70 @@ inline Bytes ExceptionAnswer(uint8_t address, uint8_t function, uint8_t code) {
     return WithCrc({address, function, code, 0x00});
 }
 
-// One exchange as the driver made it.
+// One exchange as the driver made it (an empty tx is a drain).
 struct ExchangeRecord {
-    Bytes tx;          // empty for a drain
-    int32_t capacity;  // receive maximum
-    int32_t result;
+    Bytes tx;
+    int32_t capacity, result;
 };
 
-// A request the driver sent, decoded: function, register, data (writes).
-struct Request {
-    uint8_t function = 0;
-    uint16_t reg = 0;
-    uint8_t byteCount = 0;
-    Bytes data;
-    int32_t capacity = 0;
-};
-
-inline std::optional<Request> Decode(const ExchangeRecord& r) {
-    if (r.tx.size() < 10) return std::nullopt;
-    Request q;
-    q.function = r.tx[3];
-    q.reg = static_cast<uint16_t>((r.tx[4] << 8) | r.tx[5]);
-    q.capacity = r.capacity;
-    if (q.function == 0x10 && r.tx.size() >= 11) {
-        q.byteCount = r.tx[8];
-        q.data.assign(r.tx.begin() + 9, r.tx.end() - 2);
-    }
-    return q;
-}
-
-// "R 3FF9 21", "W 3FFD 06 00" ...: a compact view of the requests, drains left out.
-inline std::vector<std::string> Describe(const std::vector<ExchangeRecord>& records) {
-    std::vector<std::string> out;
-    char head[32];
+// "R 3FF9 21" (register, receive maximum), "W 3FFD 06 00", "W 3FFF [CC] 80 00 00 00"
+// (byte-count field when it differs from the data length), "W 3FFF (96 bytes)"; drains left out.
+inline Lines Describe(const std::vector<ExchangeRecord>& records) {
+    Lines out;
     for (const auto& r : records) {
-        auto q = Decode(r);
-        if (!q) continue;
-        if (q->function == 0x03) {
-            std::snprintf(head, sizeof head, "R %04X %d", q->reg, q->capacity);
-            out.emplace_back(head);
-        } else {
-            std::snprintf(head, sizeof head, "W %04X", q->reg);
-            std::string line = head;
-            if (q->byteCount != q->data.size()) {
-                std::snprintf(head, sizeof head, " [%02X]", q->byteCount);
-                line += head;
-            }
-            if (!q->data.empty() && q->data.size() <= 4) line += " " + ToHex(q->data);
-            if (q->data.size() > 4) line += " (" + std::to_string(q->data.size()) + " bytes)";
-            out.push_back(line);
+        if (r.tx.size() < 10) continue;
+        std::string line = (r.tx[3] == 0x03 ? "R " : "W ") + ToHex({r.tx[4]}) + ToHex({r.tx[5]});
+        if (r.tx[3] == 0x03) {
+            out.push_back(line + " " + std::to_string(r.capacity));
+            continue;
         }
+        const Bytes data(r.tx.begin() + 9, r.tx.end() - 2);
+        if (r.tx[8] != data.size()) line += " [" + ToHex({r.tx[8]}) + "]";
+        if (!data.empty()) line += data.size() <= 4 ? " " + ToHex(data) : " (" + std::to_string(data.size()) + " bytes)";
+        out.push_back(line);
     }
     return out;
 }
 
-// A scripted channel: each request (non-empty send) takes the next scripted
-// answer; an exhausted script is silence. Drains take from a drain script,
-// silence when it is empty. Log lines are kept.
-class FakePort {
-public:
-    // A negative number is a channel failure; bytes are an answer.
+inline long Count(const Lines& lines, const std::string& line) { return std::count(lines.begin(), lines.end(), line); }
+
+// A scripted channel: each request takes the next scripted answer whole (a
+// negative number is a channel failure), each drain the next drain answer; an
+// empty script is silence. A responder, when set, answers instead.
+struct FakePort {
     using Reply = std::variant<Bytes, int32_t>;
+    std::deque<Reply> script, drains;
+    std::function<int32_t(std::span<const uint8_t>, std::span<uint8_t>)> responder;
+    std::vector<ExchangeRecord> records;
+    Lines logs;
 
     void Answer(Bytes bytes) { script.push_back(std::move(bytes)); }
-    void Fail(int32_t result) { script.push_back(result); }
-    void Silence() { script.push_back(Bytes{}); }
-
+    Lines Sent() const { return Describe(records); }
+    void Serve(sim::Vkt7Simulator& meter) {
+        responder = [&meter](std::span<const uint8_t> tx, std::span<uint8_t> rx) { return meter.Exchange(tx, rx); };
+    }
     Vkt7Port port() {
-        Vkt7Port p;
-        p.context = this;
-        p.exchange = &FakePort::Exchange;
-        p.log = &FakePort::Log;
-        return p;
+        return Vkt7Port{this, [](void* c, const uint8_t* tx, int32_t n, uint8_t* rx, int32_t cap) {
+                            return static_cast<FakePort*>(c)->Exchange(Bytes(tx, tx + n), rx, static_cast<size_t>(cap));
+                        },
+                        [](void* c, const char* text) { static_cast<FakePort*>(c)->logs.emplace_back(text); }};
     }
-
-    std::deque<Reply> script;
-    std::deque<Bytes> drains;
-    // When set, answers are copied whole (up to the buffer) even past the
-    // receive maximum, like a host that ignores the limit.
-    bool ignoreCapacity = false;
-    std::function<int32_t(std::span<const uint8_t>, std::span<uint8_t>)> responder;  // overrides the script
-    std::vector<ExchangeRecord> records;
-    std::vector<std::string> logs;
-
-    std::vector<ExchangeRecord> Requests() const {
-        std::vector<ExchangeRecord> out;
-        for (const auto& r : records)
-            if (!r.tx.empty()) out.push_back(r);
-        return out;
-    }
-    size_t DrainCount() const { return records.size() - Requests().size(); }
-
-private:
-    static int32_t Exchange(void* context, const uint8_t* tx, int32_t txLength, uint8_t* rx, int32_t rxCapacity) {
-        auto* self = static_cast<FakePort*>(context);
-        ExchangeRecord rec{Bytes(tx, tx + txLength), rxCapacity, 0};
+    int32_t Exchange(Bytes tx, uint8_t* rx, size_t cap) {
+        auto& queue = tx.empty() ? drains : script;
         int32_t n = 0;
-        if (self->responder) {
-            n = self->responder(std::span<const uint8_t>(tx, static_cast<size_t>(txLength)),
-                                std::span<uint8_t>(rx, static_cast<size_t>(rxCapacity)));
-        } else {
-            std::optional<Reply> reply;
-            if (txLength > 0 && !self->script.empty()) {
-                reply = self->script.front();
-                self->script.pop_front();
-            } else if (txLength == 0 && !self->drains.empty()) {
-                reply = self->drains.front();
-                self->drains.pop_front();
-            }
-            if (reply && std::holds_alternative<int32_t>(*reply)) {
-                n = std::get<int32_t>(*reply);
-            } else if (reply) {
-                const Bytes& bytes = std::get<Bytes>(*reply);
-                const size_t limit = self->ignoreCapacity ? 265 : static_cast<size_t>(rxCapacity);
-                n = static_cast<int32_t>(std::min(bytes.size(), limit));
-                if (n > 0) std::memcpy(rx, bytes.data(), static_cast<size_t>(n));
-                if (self->ignoreCapacity) n = static_cast<int32_t>(bytes.size());
-            }
+        if (responder) {
+            n = responder(tx, std::span<uint8_t>(rx, cap));
+        } else if (!queue.empty()) {
+            const Reply reply = queue.front();
+            queue.pop_front();
+            const Bytes* b = std::get_if<Bytes>(&reply);
+            n = b ? static_cast<int32_t>(b->size()) : std::get<int32_t>(reply);
+            if (b) std::memcpy(rx, b->data(), std::min<size_t>(b->size(), 265));  // past the limit, as a careless host may
         }
-        rec.result = n;
-        self->records.push_back(std::move(rec));
+        records.push_back(ExchangeRecord{std::move(tx), static_cast<int32_t>(cap), n});
         return n;
     }
-    static void Log(void* context, const char* text) { static_cast<FakePort*>(context)->logs.emplace_back(text); }
 };
-
-// The simulator behind a FakePort.
-inline void ServeSimulator(FakePort& port, sim::Vkt7Simulator& meter) {
-    port.responder = [&meter](std::span<const uint8_t> tx, std::span<uint8_t> rx) { return meter.Exchange(tx, rx); };
-}
 
 // A driver object over its own buffers and a fake port.
 struct TestDriver {
@@ -227,7 +131,6 @@ struct TestDriver {
         driver = std::make_unique<VKT7>(1000, 265, send, receive, attempts, nullptr, port.port());
         driver->address = address;
     }
-    VKT7& operator*() { return *driver; }
     VKT7* operator->() { return driver.get(); }
 
     uint8_t send[265] = {};
@@ -236,55 +139,30 @@ struct TestDriver {
     std::unique_ptr<VKT7> driver;
 };
 
-// Sets TZ for the life of a test and restores the one before.
-class ScopedTz {
-public:
-    explicit ScopedTz(const char* tz) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz() {
-        if (old_)
-            setenv("TZ", old_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ScopedTz(const ScopedTz&) = delete;
-    ScopedTz& operator=(const ScopedTz&) = delete;
-
-private:
-    std::optional<std::string> old_;
-};
-
-// Moscow time without daylight saving: UTC+3 all year.
-inline constexpr const char* kFixedTz = "MSK-3";
+// Every test binary of the driver runs in Moscow time, UTC+3 all year without
+// daylight saving, so that record times map to UTC without ambiguity.
+inline const bool kFixedTz = [] { return setenv("TZ", "MSK-3", 1) == 0 && (tzset(), true); }();
 
 inline boost::posix_time::ptime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    return boost::posix_time::ptime(boost::gregorian::date(static_cast<unsigned short>(y),
-                                                           static_cast<unsigned short>(mo),
-                                                           static_cast<unsigned short>(d)),
-                                    boost::posix_time::hours(h) + boost::posix_time::minutes(mi) +
-                                        boost::posix_time::seconds(s));
+    using namespace boost::posix_time;
+    return ptime(boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
+                                        static_cast<unsigned short>(d)),
+                 hours(h) + minutes(mi) + seconds(s));
 }
 
-// A meter-local time as the UTC FILETIME ticks the driver publishes, through the
-// C runtime of this process (its TZ).
-inline uint64_t LocalTicks(int y, int mo, int d, int h) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_isdst = -1;
-    const int64_t seconds = static_cast<int64_t>(mktime(&t));
-    return static_cast<uint64_t>(seconds * 10000000 + 116444736000000000LL);
+// FILETIME ticks of a UTC time.
+inline uint64_t UtcTicks(boost::posix_time::ptime utc) {
+    return static_cast<uint64_t>((utc - At(1601, 1, 1)).total_microseconds()) * 10;
 }
 
-inline uint64_t LocalTicks(boost::posix_time::ptime t) {
-    const auto d = t.date();
-    return LocalTicks(d.year(), d.month(), d.day(), static_cast<int>(t.time_of_day().hours()));
+inline std::string PosText(const ArchivePos& p) {
+    return std::to_string(p.day) + "." + std::to_string(p.month) + "." + std::to_string(p.year) + " " +
+           std::to_string(p.hour);
+}
+
+inline ArchivePos Pos(int d, int m, int y, int h) {
+    return ArchivePos{static_cast<uint8_t>(d), static_cast<uint8_t>(m), static_cast<uint8_t>(y),
+                            static_cast<uint8_t>(h)};
 }
 
 }  // namespace vkt7test
