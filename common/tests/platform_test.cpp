@@ -67,21 +67,3 @@ TEST(PlatformTime, LocalFileTimeUsesThePresentOffset) {
     // Before 1601 in UTC: no such FILETIME.
     EXPECT_FALSE(platform::LocalFileTimeToFileTime(platform::MakeFileTime(0), utc));
 }
-
-TEST(PlatformTime, LocalCalendarRollsOverAndRoundTrips) {
-    ScopedTz tz("UTC0");
-    std::tm t{};
-    t.tm_year = 124;
-    t.tm_mon = 0;
-    t.tm_mday = 32;  // 1 February
-    t.tm_hour = 25;  // 01:00 of the next day
-    t.tm_isdst = -1;
-    const int64_t seconds = platform::LocalCalendarToSeconds(t);
-    EXPECT_EQ(seconds, 1706835600);  // 2024-02-02 01:00:00 UTC
-    std::tm back{};
-    ASSERT_TRUE(platform::SecondsToLocalCalendar(seconds, back));
-    EXPECT_EQ(back.tm_mon, 1);
-    EXPECT_EQ(back.tm_mday, 2);
-    EXPECT_EQ(back.tm_hour, 1);
-    EXPECT_GT(platform::CurrentSeconds(), 1700000000);
-}

@@ -13,30 +13,24 @@ using namespace hostemu;
 
 namespace {
 
-void Note(DeviceHandle node, const char* what) { HostLog(node, what); }
-
-const DriverOps kVkt9{DriverScheduling::DeviceAndSubdevices,
-                      [](DeviceHandle d) { Note(d, "vkt9 init"); },
-                      [](DeviceHandle d) { Note(d, "vkt9 read"); },
-                      [](DeviceHandle d, DeviceHandle node) {
-                          Note(d, ("vkt9 read " + static_cast<Node*>(node)->name).c_str());
-                      },
-                      [](DeviceHandle d) { Note(d, "vkt9 write"); },
-                      [](DeviceHandle d) { Note(d, "vkt9 close"); }};
-const DriverOps kVkt5{DriverScheduling::DeviceAndSubdevices,
-                      [](DeviceHandle d) { Note(d, "vkt5 init"); },
-                      [](DeviceHandle d) { Note(d, "vkt5 read"); },
-                      [](DeviceHandle d, DeviceHandle node) {
-                          Note(d, ("vkt5 read " + static_cast<Node*>(node)->name).c_str());
-                      },
-                      [](DeviceHandle d) { Note(d, "vkt5 write"); },
-                      [](DeviceHandle d) { Note(d, "vkt5 close"); }};
-const DriverOps kVkt7{DriverScheduling::WholeDevice,
-                      [](DeviceHandle d) { Note(d, "vkt7 init"); },
-                      [](DeviceHandle d) { Note(d, "vkt7 read"); },
-                      nullptr,
-                      [](DeviceHandle d) { Note(d, "vkt7 write"); },
-                      [](DeviceHandle d) { Note(d, "vkt7 close"); }};
+// A fake driver named by Name that logs each call it gets.
+template <const char* Name>
+struct FakeDriver {
+    static void Note(DeviceHandle d, const std::string& what) { HostLog(d, (std::string(Name) + what).c_str()); }
+    static constexpr DriverOps Ops(DriverScheduling scheduling, bool subdevices) {
+        return {scheduling,
+                [](DeviceHandle d) { Note(d, " init"); },
+                [](DeviceHandle d) { Note(d, " read"); },
+                subdevices ? +[](DeviceHandle d, DeviceHandle node) { Note(d, " read " + static_cast<Node*>(node)->name); }
+                           : nullptr,
+                [](DeviceHandle d) { Note(d, " write"); },
+                [](DeviceHandle d) { Note(d, " close"); }};
+    }
+};
+constexpr char kNine[] = "vkt9", kFive[] = "vkt5", kSeven[] = "vkt7";
+const DriverOps kVkt9 = FakeDriver<kNine>::Ops(DriverScheduling::DeviceAndSubdevices, true);
+const DriverOps kVkt5 = FakeDriver<kFive>::Ops(DriverScheduling::DeviceAndSubdevices, true);
+const DriverOps kVkt7 = FakeDriver<kSeven>::Ops(DriverScheduling::WholeDevice, false);
 const DriverTable kDrivers{&kVkt9, &kVkt5, &kVkt7};
 
 const DriverOps kThrowing{DriverScheduling::WholeDevice,
