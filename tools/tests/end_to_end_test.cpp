@@ -1,8 +1,5 @@
 // vktpoll and vktsim as separate processes, over loopback TCP and a
 // pseudo-terminal pair, as a field engineer would run them.
-#include <stdlib.h>
-
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
