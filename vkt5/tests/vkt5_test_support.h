@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/crc16.h"
