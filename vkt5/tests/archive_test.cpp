@@ -32,31 +32,42 @@ struct ArchiveBench : Vkt5Bench {
     }
 };
 
-}  // namespace
-
-TEST(Vkt5Archive, HourArchiveDepthLimitAndCount) {
-    ArchiveBench bench(1, 3);
-    // Values and time stamps are checked end to end.
-    auto& value = Vkt5Bench::Value(bench.zone, "v", 3, 0, 4, 0);
-    auto& pastEnd = Vkt5Bench::Value(bench.zone, "pastEnd", 3, 0, 24, 2);
-    EXPECT_EQ(bench.Cycle(At(7, 14, 20)), (Times{At(7, 11), At(7, 12), At(7, 13), At(7, 14)}));
-    for (auto [line, count] : {std::pair{"Read Hour archive type Current", 1u}, {"Write time archive record 2024.03.07 11:00:00", 1u},
-                               {"Read archive array 3 heat 0 current", 4u}})
-        EXPECT_EQ(bench.Logged(line), count) << line;
-    EXPECT_EQ(bench.PublishesOf(value).size(), 4u);
-    EXPECT_EQ(bench.dev.EventsOf(EventKind::Commit).size(), 4u);
-    EXPECT_TRUE(bench.PublishesOf(pastEnd).empty());
-    EXPECT_EQ(bench.Cycle(At(7, 15, 4)), Times{});
-    EXPECT_EQ(bench.Cycle(At(7, 15, 5)), Times{At(7, 15)});
-    EXPECT_EQ(bench.Cycle(At(8, 15, 5)).size(), 10u);  // a long gap is caught up CountRecord at a time
+Times Hours(pt::ptime first, int count) {
+    Times times;
+    for (int i = 0; i < count; ++i) times.push_back(first + pt::hours(i));
+    return times;
 }
 
-TEST(Vkt5Archive, DayArchiveNoDepthAndDisabledCounts) {
-    ArchiveBench day(0, 1, 10, true);
-    Vkt5Bench::Value(day.zone, "v", 1, 0, 0, 0);
-    EXPECT_EQ(day.Cycle(At(5, 0, 3)), Times{At(4, 0)});
-    EXPECT_EQ(day.Logged("Read Day archive type Total"), 1u);
-    EXPECT_EQ(day.Cycle(At(5, 0, 5)), Times{At(5, 0)});
+}  // namespace
+
+// Values and time stamps are checked end to end; here which records are due when.
+TEST(Vkt5Archive, RecordsDueByDepthCountRecordAndClock) {
+    struct Case { int typeArchive, depth; bool total; std::vector<std::pair<pt::ptime, Times>> cycles; std::vector<std::string> firstLines; };
+    const std::vector<Case> cases = {
+        {1, 3, false, {{At(7, 14, 20), Hours(At(7, 11), 4)}, {At(7, 15, 4), {}}, {At(7, 15, 5), {At(7, 15)}},
+                       {At(8, 15, 5), Hours(At(7, 16), 10)}},  // a long gap is caught up CountRecord at a time
+         {"Read Hour archive type Current", "Write time archive record 2024.03.07 11:00:00"}},
+        {0, 1, true, {{At(5, 0, 3), {At(4, 0)}}, {At(5, 0, 5), {At(5, 0)}}}, {"Read Day archive type Total"}},
+        // No depth: the first record is the next hour, read from 5 minutes past it.
+        {1, -1, false, {{At(7, 14, 20), {}}, {At(7, 15, 4), {}}, {At(7, 15, 5), {At(7, 15)}}}, {}},
+        {1, 2000000000, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}},
+        {1, INT32_MIN, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}}};
+    for (const auto& c : cases) {
+        ArchiveBench bench(c.typeArchive, c.depth, 10, c.total);
+        const int array = c.total ? 1 : 3;  // total array 1 has 128 data bytes, current array 3 has 24
+        auto& value = Vkt5Bench::Value(bench.zone, "v", array, 0, 4, 0);
+        auto& pastEnd = Vkt5Bench::Value(bench.zone, "pastEnd", array, 0, c.total ? 128 : 24, 2);
+        const std::string read = c.total ? "Read archive array 1 heat 0 total" : "Read archive array 3 heat 0 current";
+        for (const auto& [now, due] : c.cycles) {
+            EXPECT_EQ(bench.Cycle(now), due) << now;
+            EXPECT_EQ(bench.PublishesOf(value).size(), due.size());
+            EXPECT_EQ(bench.dev.EventsOf(EventKind::Commit).size(), due.size());
+            EXPECT_EQ(bench.Logged(read), due.size());
+            for (size_t i = 0; now == c.cycles[0].first && i < c.firstLines.size(); ++i)
+                EXPECT_EQ(bench.Logged(c.firstLines[i]), 1u) << c.firstLines[i];
+        }
+        EXPECT_TRUE(bench.PublishesOf(pastEnd).empty());
+    }
     for (int count : {-1, 0}) {
         ArchiveBench none(1, 3, count);
         Vkt5Bench::Value(none.zone, "v", 3, 0, 0, 0);
@@ -67,18 +78,6 @@ TEST(Vkt5Archive, DayArchiveNoDepthAndDisabledCounts) {
         none.meter.SetRawClock(std::nullopt);
         EXPECT_EQ(none.Cycle(At(7, 14, 20)), Times{});
         EXPECT_EQ(none.Sent().size(), 1u);  // the clock only
-    }
-    // No depth: the first record is the next hour, read from 5 minutes past it.
-    ArchiveBench future(1, -1);
-    Vkt5Bench::Value(future.zone, "v", 3, 0, 0, 0);
-    EXPECT_EQ(future.Cycle(At(7, 14, 20)), Times{});
-    EXPECT_EQ(future.Cycle(At(7, 15, 4)), Times{});
-    EXPECT_EQ(future.Cycle(At(7, 15, 5)), Times{At(7, 15)});
-    for (int depth : {2000000000, INT32_MIN}) {
-        ArchiveBench beyondCalendar(1, depth);
-        Vkt5Bench::Value(beyondCalendar.zone, "v", 3, 0, 0, 0);
-        EXPECT_EQ(beyondCalendar.Cycle(At(7, 14, 20)), Times{});
-        EXPECT_EQ(beyondCalendar.Logged("Archive start time not valid, archive not read"), 1u);
     }
 }
 
