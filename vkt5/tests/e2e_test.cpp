@@ -64,9 +64,8 @@ TEST(Vkt5EndToEnd, PollsValuesTotalsAndEveryArchiveRecordOnceThroughAFailure) {
         EXPECT_EQ(energy.value.number, FloatAt(meter.CurrentData(true, 1, 0), 4));
         for (auto* tag : {flow, &temperature, &energy, dev.FindTag("DateTime")}) EXPECT_EQ(tag->quality, good) << tag->name;
     }
-    const auto lines = dev.LogLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Write time archive record 2024.03.07 16:00:00"), 2);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR: no answer"), 3);
+    EXPECT_EQ(bench.Logged("Write time archive record 2024.03.07 16:00:00"), 2u);
+    EXPECT_EQ(bench.Logged("ERROR: no answer"), 3u);
     for (const auto& [tag, total, array, heat, address, records] : archived) {
         std::map<uint64_t, double> published;  // by time stamp, each once
         for (const auto* e : bench.PublishesOf(*tag))
