@@ -32,33 +32,42 @@ struct ArchiveBench : Vkt5Bench {
     }
 };
 
-}  // namespace
-
-TEST(Vkt5Archive, HourArchiveDepthLimitAndCount) {
-    ArchiveBench bench(1, 3);
-    auto& value = Vkt5Bench::Value(bench.zone, "v", 3, 0, 4, 0);
-    auto& pastEnd = Vkt5Bench::Value(bench.zone, "pastEnd", 3, 0, 24, 2);
-    EXPECT_EQ(bench.Cycle(At(7, 14, 20)), (Times{At(7, 11), At(7, 12), At(7, 13), At(7, 14)}));
-    EXPECT_EQ(bench.Logged("Read Hour archive type Current"), 1u);
-    EXPECT_EQ(bench.Logged("Write time archive record 2024.03.07 11:00:00"), 1u);
-    EXPECT_EQ(bench.Logged("Read archive array 3 heat 0 current"), 4u);
-    const auto published = bench.PublishesOf(value);
-    ASSERT_EQ(published.size(), 4u);
-    EXPECT_EQ(published[0]->value.number, FloatAt(bench.meter.ArchiveData(false, 3, 0, At(7, 11)), 4));
-    EXPECT_EQ(published[3]->value.number, FloatAt(bench.meter.ArchiveData(false, 3, 0, At(7, 14)), 4));
-    EXPECT_EQ(bench.dev.EventsOf(EventKind::Commit).size(), 4u);
-    EXPECT_TRUE(bench.PublishesOf(pastEnd).empty());
-    EXPECT_EQ(bench.Cycle(At(7, 15, 4)), Times{});
-    EXPECT_EQ(bench.Cycle(At(7, 15, 5)), Times{At(7, 15)});
-    EXPECT_EQ(bench.Cycle(At(8, 15, 5)).size(), 10u);  // a long gap is caught up CountRecord at a time
+Times Hours(pt::ptime first, int count) {
+    Times times;
+    for (int i = 0; i < count; ++i) times.push_back(first + pt::hours(i));
+    return times;
 }
 
-TEST(Vkt5Archive, DayArchiveNoDepthAndDisabledCounts) {
-    ArchiveBench day(0, 1, 10, true);
-    Vkt5Bench::Value(day.zone, "v", 1, 0, 0, 0);
-    EXPECT_EQ(day.Cycle(At(5, 0, 3)), Times{At(4, 0)});
-    EXPECT_EQ(day.Logged("Read Day archive type Total"), 1u);
-    EXPECT_EQ(day.Cycle(At(5, 0, 5)), Times{At(5, 0)});
+}  // namespace
+
+// Values and time stamps are checked end to end; here which records are due when.
+TEST(Vkt5Archive, RecordsDueByDepthCountRecordAndClock) {
+    struct Case { int typeArchive, depth; bool total; std::vector<std::pair<pt::ptime, Times>> cycles; std::vector<std::string> firstLines; };
+    const std::vector<Case> cases = {
+        {1, 3, false, {{At(7, 14, 20), Hours(At(7, 11), 4)}, {At(7, 15, 4), {}}, {At(7, 15, 5), {At(7, 15)}},
+                       {At(8, 15, 5), Hours(At(7, 16), 10)}},  // a long gap is caught up CountRecord at a time
+         {"Read Hour archive type Current", "Write time archive record 2024.03.07 11:00:00"}},
+        {0, 1, true, {{At(5, 0, 3), {At(4, 0)}}, {At(5, 0, 5), {At(5, 0)}}}, {"Read Day archive type Total"}},
+        // No depth: the first record is the next hour, read from 5 minutes past it.
+        {1, -1, false, {{At(7, 14, 20), {}}, {At(7, 15, 4), {}}, {At(7, 15, 5), {At(7, 15)}}}, {}},
+        {1, 2000000000, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}},
+        {1, INT32_MIN, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}}};
+    for (const auto& c : cases) {
+        ArchiveBench bench(c.typeArchive, c.depth, 10, c.total);
+        const int array = c.total ? 1 : 3;  // total array 1 has 128 data bytes, current array 3 has 24
+        auto& value = Vkt5Bench::Value(bench.zone, "v", array, 0, 4, 0);
+        auto& pastEnd = Vkt5Bench::Value(bench.zone, "pastEnd", array, 0, c.total ? 128 : 24, 2);
+        const std::string read = c.total ? "Read archive array 1 heat 0 total" : "Read archive array 3 heat 0 current";
+        for (const auto& [now, due] : c.cycles) {
+            EXPECT_EQ(bench.Cycle(now), due) << now;
+            EXPECT_EQ(bench.PublishesOf(value).size(), due.size());
+            EXPECT_EQ(bench.dev.EventsOf(EventKind::Commit).size(), due.size());
+            EXPECT_EQ(bench.Logged(read), due.size());
+            for (size_t i = 0; now == c.cycles[0].first && i < c.firstLines.size(); ++i)
+                EXPECT_EQ(bench.Logged(c.firstLines[i]), 1u) << c.firstLines[i];
+        }
+        EXPECT_TRUE(bench.PublishesOf(pastEnd).empty());
+    }
     for (int count : {-1, 0}) {
         ArchiveBench none(1, 3, count);
         Vkt5Bench::Value(none.zone, "v", 3, 0, 0, 0);
@@ -70,18 +79,6 @@ TEST(Vkt5Archive, DayArchiveNoDepthAndDisabledCounts) {
         EXPECT_EQ(none.Cycle(At(7, 14, 20)), Times{});
         EXPECT_EQ(none.Sent().size(), 1u);  // the clock only
     }
-    // No depth: the first record is the next hour, read from 5 minutes past it.
-    ArchiveBench future(1, -1);
-    Vkt5Bench::Value(future.zone, "v", 3, 0, 0, 0);
-    EXPECT_EQ(future.Cycle(At(7, 14, 20)), Times{});
-    EXPECT_EQ(future.Cycle(At(7, 15, 4)), Times{});
-    EXPECT_EQ(future.Cycle(At(7, 15, 5)), Times{At(7, 15)});
-    for (int depth : {2000000000, INT32_MIN}) {
-        ArchiveBench beyondCalendar(1, depth);
-        Vkt5Bench::Value(beyondCalendar.zone, "v", 3, 0, 0, 0);
-        EXPECT_EQ(beyondCalendar.Cycle(At(7, 14, 20)), Times{});
-        EXPECT_EQ(beyondCalendar.Logged("Archive start time not valid, archive not read"), 1u);
-    }
 }
 
 TEST(Vkt5Archive, RefusalsSkipFailuresRepeat) {
@@ -89,19 +86,18 @@ TEST(Vkt5Archive, RefusalsSkipFailuresRepeat) {
     auto& a = Vkt5Bench::Value(bench.zone, "a", 3, 0, 0, 0);
     auto& b = Vkt5Bench::Value(bench.zone, "b", 4, 1, 0, 2);
     auto& current = Vkt5Bench::Value(bench.Zone("Current", false), "c", 4, 1, 0, 2);
+    auto& failure = *bench.dev.FindTag("Failure");
     bench.meter.Refuse({sim::Vkt5Request::RecordTime, -1, -1, 1});
     bench.meter.Refuse({sim::Vkt5Request::ArchiveCurrent, 4, -1, 1});
     EXPECT_EQ(bench.Cycle(At(7, 14, 20)), (Times{At(7, 12), At(7, 13), At(7, 14)}));
     EXPECT_EQ(bench.Logged("Error write record"), 1u);
-    EXPECT_EQ(bench.PublishesOf(a).size(), 2u);
-    EXPECT_EQ(bench.PublishesOf(b).size(), 1u);  // refused for 13:00, which still counts as read
-    // Array 4 read as an archive with report type 2 carries 12 bytes more than as a current zone.
+    // Array 4 refused for 13:00, which still counts as read.
+    EXPECT_EQ(std::make_tuple(bench.PublishesOf(a).size(), bench.PublishesOf(b).size()), std::make_tuple(2u, 1u));
+    // Array 4 read as an archive with report type 2 carries 12 bytes more than as a current zone (6 + 2 x 18 + 5).
     const auto exchanges = bench.dev.EventsOf(EventKind::Exchange);
-    EXPECT_EQ(ToHex(exchanges[3]->tx).substr(0, 17), "01 03 04 01 00 0B");
-    EXPECT_EQ(exchanges[3]->rx.size(), 6u + 2 * 18 + 5);
+    EXPECT_EQ(ToHex(exchanges[3]->tx).substr(0, 17) + " " + std::to_string(exchanges[3]->rx.size()), "01 03 04 01 00 0B 47");
+    EXPECT_EQ(ToHex(exchanges.back()->tx).substr(0, 17) + " " + std::to_string(exchanges.back()->rx.size()), "01 04 04 01 00 0B 59");
     EXPECT_EQ(current.quality, 192u);
-    EXPECT_EQ(ToHex(exchanges.back()->tx).substr(0, 17), "01 04 04 01 00 0B");
-    EXPECT_EQ(exchanges.back()->rx.size(), 6u + 2 * 18 + 12 + 5);
     const auto data = bench.meter.ArchiveData(false, 4, 1, At(7, 14));
     EXPECT_EQ(bench.PublishesOf(b).back()->value.number, data[0] * 256 + data[1]);
 
@@ -112,12 +108,10 @@ TEST(Vkt5Archive, RefusalsSkipFailuresRepeat) {
     };
     EXPECT_EQ(bench.Cycle(At(7, 15, 20)), Times{At(7, 15)});
     EXPECT_EQ(bench.Logged("Error read archive array. Stop read"), 1u);
-    EXPECT_EQ(std::tie(bench.dev.FindTag("Failure")->value.number, current.quality, a.quality),
-              std::make_tuple(1.0, 0u, 192u));
+    EXPECT_EQ(std::tie(failure.value.number, current.quality, a.quality), std::make_tuple(1.0, 0u, 192u));
     bench.dev.channel = channel;
     EXPECT_EQ(bench.Cycle(At(7, 15, 21)), Times{At(7, 15)});
-    EXPECT_EQ(bench.PublishesOf(a).size(), 1u);
-    EXPECT_EQ(bench.dev.FindTag("Failure")->value.number, 0);
+    EXPECT_EQ(std::make_tuple(bench.PublishesOf(a).size(), failure.value.number), std::make_tuple(1u, 0.0));
 
     // A clock that is not valid: no archive this cycle.
     bench.meter.SetRawClock(std::array<uint16_t, 5>{2024, 2, 30, 10, 0});

@@ -3,10 +3,10 @@
 #ifndef TRV_VKT5_TEST_SUPPORT_H
 #define TRV_VKT5_TEST_SUPPORT_H
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/crc16.h"
@@ -66,10 +66,7 @@ struct Vkt5Bench {
         for (const auto* e : dev.EventsOf(hostemu::EventKind::Exchange)) sent.push_back(ToHex(e->tx));
         return sent;
     }
-    size_t Logged(const std::string& line) const {
-        const auto lines = dev.LogLines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
+    size_t Logged(const std::string& line) const { return static_cast<size_t>(std::ranges::count(dev.LogLines(), line)); }
     std::vector<const hostemu::Event*> PublishesOf(const hostemu::Tag& tag) const {
         std::vector<const hostemu::Event*> out;
         for (const auto* e : dev.EventsOf(hostemu::EventKind::Publish))
