@@ -262,52 +262,49 @@ TEST_F(Vkt7Cycle, CloseDestroysTheDriverAndFreesTheDeviceTagRecords) {
     EXPECT_TRUE(device.EventsOf(EventKind::HostError).empty());
 }
 
-// Robustness: whole polling cycles over a line that mutates the simulator's
-// answers, against meters with odd element lists and settings. Deterministic; the
-// sanitizer build turns any read or write outside a buffer or table into a failure.
+// Robustness: whole polling cycles over a line that mutates the simulator's answers, against meters with
+// odd element lists and settings. Deterministic; the sanitizer build turns any access outside a buffer into a failure.
 TEST(Vkt7Fuzz, WholeCyclesOverAMutatingLine) {
-    struct {
-        std::mt19937 engine{4242};
-        int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(engine); }
-        bool Chance(double p) { return std::bernoulli_distribution(p)(engine); }
-        uint8_t Byte() { return static_cast<uint8_t>(Int(0, 255)); }
-    } rnd;
+    std::mt19937 engine{4242};
+    auto num = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(engine); };
+    auto chance = [&](double p) { return std::bernoulli_distribution(p)(engine); };
+    auto byte = [&] { return static_cast<uint8_t>(num(0, 255)); };
+    const int extremes[] = {INT32_MIN, -3, 0, 1, 20, 400, INT32_MAX};
     for (int round = 0; round < 60; ++round) {
         sim::Vkt7Simulator meter;
-        meter.clock().Set(At(2024, rnd.Int(1, 12), rnd.Int(1, 28), rnd.Int(0, 23)));
-        meter.SetServerVersion(static_cast<uint8_t>(rnd.Int(0, 3)));
-        for (int k = rnd.Int(0, 3); k > 0; --k)  // odd entries: elements beyond the table, values of up to 9 bytes
-            meter.SetActive(static_cast<Vkt7Archive>(rnd.Int(0, 5)), rnd.Byte(), static_cast<uint16_t>(rnd.Int(0, 9)));
+        meter.clock().Set(At(2024, num(1, 12), num(1, 28), num(0, 23)));
+        meter.SetServerVersion(static_cast<uint8_t>(num(0, 3)));
+        for (int k = num(0, 3); k > 0; --k)  // odd entries: elements beyond the table, values of up to 9 bytes
+            meter.SetActive(static_cast<Vkt7Archive>(num(0, 5)), byte(), static_cast<uint16_t>(num(0, 9)));
         Host host;
         Device& device = host.AddDevice("m", "VKT7");
-        device.retryCount = rnd.Int(0, 2);
-        const int extremes[] = {INT32_MIN, -3, 0, 1, 20, 400, INT32_MAX};
-        device.properties.Set("addr", 1).Set("CountRecord", rnd.Int(1, 6)).Set("DepthHour", extremes[rnd.Int(0, 6)])
-            .Set("DepthDay", extremes[rnd.Int(0, 6)]).Set("DepthMonth", extremes[rnd.Int(0, 6)]);
+        device.retryCount = num(0, 2);
+        device.properties.Set("addr", 1).Set("CountRecord", num(1, 6)).Set("DepthHour", extremes[num(0, 6)])
+            .Set("DepthDay", extremes[num(0, 6)]).Set("DepthMonth", extremes[num(0, 6)]);
         for (const char* name : {"Available", "Failure", "DateTime"}) device.AddTag(name);
         for (const char* name : {"1", "2", "3", "4", "5"}) {
             Node& group = device.AddGroup(name);
-            for (int k = rnd.Int(0, 12); k > 0; --k)
-                group.AddTag(std::string(name) + "." + std::to_string(k),
-                             rnd.Chance(0.9) ? Properties{{"addr", std::to_string(rnd.Int(0, 300))}} : Properties{});
+            for (int k = num(0, 12); k > 0; --k)
+                group.AddTag(name + std::to_string(k), chance(0.9) ? Properties{{"addr", std::to_string(num(0, 300))}}
+                                                                   : Properties{});
         }
         device.channel = [&](std::span<const uint8_t> tx, std::span<uint8_t> rx) -> int32_t {
-            if (rnd.Chance(0.01)) return -rnd.Int(1, 9);
+            if (chance(0.01)) return -num(1, 9);
             Bytes a(300);
             a.resize(static_cast<size_t>(std::max(0, meter.Exchange(tx, a))));
-            // Now and then a damaged answer (a byte, the length, a list size, the function, or
-            // noise), often with a fitting byte count and CRC, so that it reaches the decoders.
-            if (!tx.empty() && rnd.Chance(0.15)) {
-                const int kind = rnd.Int(0, 4);
-                if (kind == 0 && !a.empty()) a[size_t(rnd.Int(0, int(a.size()) - 1))] ^= rnd.Byte();
-                if (kind == 1) a.resize(static_cast<size_t>(rnd.Int(0, 300)), rnd.Byte());
-                if (kind == 2 && a.size() > 9) a[7] = rnd.Byte(), a[8] = rnd.Chance(0.5) ? 0 : rnd.Byte();
-                if (kind == 3 && a.size() > 1) a[1] = rnd.Chance(0.5) ? 0x83 : rnd.Byte();
-                if (kind == 4) std::generate(a.begin(), a.end(), [&] { return rnd.Byte(); });
-                if (a.size() > 2 && rnd.Chance(0.3)) a[2] = static_cast<uint8_t>(a.size() - 5);
-                if (a.size() >= 2 && rnd.Chance(0.6)) a = RepairCrc(a);
+            // Now and then a damaged answer (a byte, the length, a list size, the function, or noise),
+            // often with a fitting byte count and CRC, so that it reaches the decoders.
+            if (!tx.empty() && chance(0.15)) {
+                const int kind = num(0, 4);
+                if (kind == 0 && !a.empty()) a[size_t(num(0, int(a.size()) - 1))] ^= byte();
+                if (kind == 1) a.resize(static_cast<size_t>(num(0, 300)), byte());
+                if (kind == 2 && a.size() > 9) a[7] = byte(), a[8] = chance(0.5) ? 0 : byte();
+                if (kind == 3 && a.size() > 1) a[1] = chance(0.5) ? 0x83 : byte();
+                if (kind == 4) std::generate(a.begin(), a.end(), byte);
+                if (a.size() > 2 && chance(0.3)) a[2] = static_cast<uint8_t>(a.size() - 5);
+                if (a.size() >= 2 && chance(0.6)) a = RepairCrc(a);
             }
-            const bool ignoreLimit = rnd.Chance(0.05);  // a host that delivers more than asked
+            const bool ignoreLimit = chance(0.05);  // a host that delivers more than asked
             const size_t copied = std::min(a.size(), ignoreLimit ? size_t{265} : rx.size());
             std::copy_n(a.begin(), copied, rx.begin());
             return static_cast<int32_t>(ignoreLimit ? a.size() : copied);
@@ -316,7 +313,7 @@ TEST(Vkt7Fuzz, WholeCyclesOverAMutatingLine) {
         const size_t allocations = device.LiveAllocations();
         const VKT7& d = *static_cast<Vkt7DeviceBlock*>(device.deviceData)->driver;
         for (int cycle = 0; cycle < 25; ++cycle) {
-            if (rnd.Chance(0.1)) meter.clock().Advance(boost::posix_time::hours(rnd.Int(1, 100)));
+            if (chance(0.1)) meter.clock().Advance(boost::posix_time::hours(num(1, 100)));
             (void)Vkt7ReadCycle(device.handle());
             device.ClearEvents();
             ASSERT_LE(d.elementListLength, kMaxListRecords * kListRecordSize);

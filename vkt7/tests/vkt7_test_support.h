@@ -36,8 +36,8 @@ inline std::string ToHex(const Bytes& bytes) {
 }
 
 // Appends the CRC-16/MODBUS, low byte first; RepairCrc recomputes it over a frame a test broke elsewhere.
-inline Bytes WithCrc(Bytes body) {
-    const uint16_t crc = Crc16Modbus(body.data(), body.size());
+inline Bytes WithCrc(Bytes body, size_t from = 0) {  // the CRC of the bytes from `from` on
+    const uint16_t crc = Crc16Modbus(body.data() + from, body.size() - from);
     body.insert(body.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
     return body;
 }
