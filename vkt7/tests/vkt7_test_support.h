@@ -73,7 +73,8 @@ inline Lines Describe(const std::vector<ExchangeRecord>& records) {
         }
         const Bytes data(r.tx.begin() + 9, r.tx.end() - 2);
         if (r.tx[8] != data.size()) line += " [" + ToHex({r.tx[8]}) + "]";
-        if (!data.empty()) line += data.size() <= 4 ? " " + ToHex(data) : " (" + std::to_string(data.size()) + " bytes)";
+        if (data.size() > 4) line += " (" + std::to_string(data.size()) + " bytes)";
+        else if (!data.empty()) line += " " + ToHex(data);
         out.push_back(line);
     }
     return out;
