@@ -118,15 +118,15 @@ TEST(Vkt7Elements, ListsBeyondTheTableOrTheBuffersAreRefused) {
     EXPECT_EQ(t->VKT7_BuildElementList(), -4);
     EXPECT_EQ(t.port.Sent().size(), 1u);
     // A broken last record, and a wanted value of more than four bytes, refuse the list.
+    const std::string broken = "Driver_VKT7. Active element list ends in a broken record of 3 bytes: list refused\n",
+                      tooLong = "Driver_VKT7. Element 1 has a value of 8 bytes, more than 4: list refused\n";
     for (const Bytes& answer : {ReadAnswer(1, Bytes(data.begin(), data.begin() + 255)), ActiveList({{0, 2}, {1, 8}})}) {
         t->SelectedArchive = kTypeCurrent;
         t->BreakFlag = 0;
         t.port.logs.clear();
         t.port.Answer(answer);
         EXPECT_EQ(t->VKT7_BuildElementList(), -4);
-        EXPECT_EQ(t.port.logs, Lines{answer.size() > 200
-                                         ? "Driver_VKT7. Active element list ends in a broken record of 3 bytes: list refused\n"
-                                         : "Driver_VKT7. Element 1 has a value of 8 bytes, more than 4: list refused\n"});
+        EXPECT_EQ(t.port.logs, Lines{answer.size() > 200 ? broken : tooLong});
         EXPECT_FALSE(t->IsPresent(0, kTypeCurrent));
         EXPECT_EQ(t->SelectedArchive, kTypeNone);  // the next read selects and builds again
         EXPECT_EQ(t->BreakFlag, 1);

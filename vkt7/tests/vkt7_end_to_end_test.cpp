@@ -44,7 +44,7 @@ Quality ExpectedQuality(Vkt7Archive type, int addr) {
     return 0xC0;                                                  // including 0x50 with NS 0x00
 }
 
-pt::ptime Local(uint64_t ticks) { return At(1601, 1, 1) + pt::microseconds(static_cast<int64_t>(ticks / 10)) + pt::hours(3); }
+pt::ptime Local(uint64_t ticks) { return At(1601, 1, 1) + pt::microseconds(int64_t(ticks / 10)) + pt::hours(3); }
 uint64_t Ticks(pt::ptime local) { return UtcTicks(local - pt::hours(3)); }
 
 std::set<pt::ptime> Every(pt::ptime first, pt::ptime last, pt::time_duration step) {
@@ -103,7 +103,7 @@ protected:
         for (int cycle = 1; cycle <= 40; ++cycle) {
             const Lines requests = Poll();
             CheckArchivePublications();
-            if (std::none_of(requests.begin(), requests.end(), [](const std::string& r) { return r.starts_with("W 3FFB"); }))
+            if (std::ranges::none_of(requests, [](const std::string& r) { return r.starts_with("W 3FFB"); }))
                 return cycle;
         }
         ADD_FAILURE() << "the archives did not catch up";
@@ -125,7 +125,8 @@ protected:
                                      : group == '4' ? stamp - gd::days(1)
                                                     : pt::ptime(stamp.date() - gd::months(1));
             // Day records are stamped at midnight, month records on the first at midnight.
-            EXPECT_TRUE(group == '3' || (stamp.time_of_day() == pt::hours(0) && (group == '4' || stamp.date().day() == 1)))
+            const bool midnight = stamp.time_of_day() == pt::hours(0);
+            EXPECT_TRUE(group == '3' || (midnight && (group == '4' || stamp.date().day() == 1)))
                 << e->tag->name << " " << pt::to_simple_string(stamp);
             if (addr == 3) records[type].insert(record);
             ++published;
@@ -147,7 +148,8 @@ protected:
             {Vkt7Archive::Day, pt::ptime(now.date())}, {Vkt7Archive::Month, pt::ptime(month)}};
         for (const GroupConfig& g : kGroups) {
             for (int addr : g.addrs) {
-                const Tag* tag = device->FindGroup(g.name)->FindTag(std::string("g") + g.name + "/" + std::to_string(addr));
+                const Tag* tag = device->FindGroup(g.name)->FindTag(std::string("g") + g.name + "/" +
+                                                                    std::to_string(addr));
                 SCOPED_TRACE(tag->name);
                 if (addr == 1000 || addr == 60) {  // unable to get the value; not listed by the meter
                     EXPECT_EQ(tag->value.number, 0.0);
@@ -165,7 +167,8 @@ protected:
             }
         }
         EXPECT_EQ(available->value.number, 1);
-        EXPECT_EQ(dateTime->value.text, pt::to_iso_extended_string(now).replace(4, 1, ".").replace(7, 1, ".").replace(10, 1, " "));
+        const std::string clock = pt::to_iso_extended_string(now).replace(4, 1, ".").replace(7, 1, ".");
+        EXPECT_EQ(dateTime->value.text, clock.substr(0, 10) + " " + clock.substr(11));
         EXPECT_EQ(dateTime->quality, 192u);
         EXPECT_EQ(failure->value.number, 0);  // the last group tag got its value
         EXPECT_TRUE(device->EventsOf(EventKind::HostError).empty());
@@ -203,9 +206,10 @@ TEST_F(Vkt7EndToEnd, RecoversFromSilenceInTheMiddleOfTheDayArchive) {
     ASSERT_TRUE(silent);
     EXPECT_EQ(Count(fault, "W 3FFD 02 00"), 0);  // group "5" waits
     const Lines logs = device->LogLines();
-    EXPECT_LT(std::find(logs.begin(), logs.end(), "Driver_VKT7. No answer. Set all current and total to bad\n"), logs.end() - 2);
+    const std::string noAnswer = "Driver_VKT7. No answer. ";
+    EXPECT_LT(std::find(logs.begin(), logs.end(), noAnswer + "Set all current and total to bad\n"), logs.end() - 2);
     EXPECT_EQ(Lines(logs.end() - 2, logs.end()),
-              (Lines{"Driver_VKT7. No answer. Reporting bad and retry\n", "Driver_VKT7. Driver returned break flag\n"}));
+              (Lines{noAnswer + "Reporting bad and retry\n", "Driver_VKT7. Driver returned break flag\n"}));
     // Current values, totals and the clock turn bad; the archive tags keep theirs.
     for (const char* group : {"1", "2"})
         for (const auto& tag : device->FindGroup(group)->tags) EXPECT_EQ(tag->quality, 0u) << tag->name;

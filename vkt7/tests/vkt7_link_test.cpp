@@ -15,7 +15,7 @@ const std::string kTooSmall = kSR + "Answer is too small\n", kWrongAddress = kSR
                   kVerifyWrite = "Driver_VKT7. VKT7_VerifyWrite: command error in answer\n";
 
 static std::string R(int code) { return "Driver_VKT7.Read SendReceiveCOMCommand error " + std::to_string(code) + "\n"; }
-static std::string W(int code) { return "Driver_VKT7.Write SendReceiveCOMCommand error " + std::to_string(code) + "\n"; }
+static std::string W(int code) { return R(code).replace(12, 4, "Write"); }
 
 // The answer to a read of 0x3FF9 at address 1: software version 2.3, report day 25.
 static Bytes Software() { return ReadAnswer(1, Hex("23 00 00 00 00 00 00 00 00 00 00 00 00 00 19 00")); }
@@ -100,7 +100,7 @@ TEST(Vkt7Link, EachCheckWithItsResultAndLines) {
                                                 : t->VKT7_Write(0x3FFF, 0, data, 4, 0xCC);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(t.port.logs, c.logs);
-        EXPECT_EQ(std::count_if(t.port.records.begin(), t.port.records.end(), [](auto& r) { return r.tx.empty(); }), c.drains);
+        EXPECT_EQ(std::ranges::count_if(t.port.records, [](auto& r) { return r.tx.empty(); }), c.drains);
         EXPECT_EQ(t->BreakFlag, result < 0 ? 1 : 0);
         EXPECT_EQ(t->lastAnswerLength, t.port.records[0].result);  // a drain does not change it
         EXPECT_EQ(t->address, 1);

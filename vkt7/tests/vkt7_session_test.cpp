@@ -153,7 +153,8 @@ TEST(Vkt7SessionAnswers, TooShortForTheirFieldsFailWithoutTouchingThem) {
     EXPECT_EQ(d->VKT7_ReadDeviceTime(true), -4);  // the clock is read after a failed date read
     EXPECT_EQ(PosText(d->Now), "8.3.24 5");
     EXPECT_EQ(ToHex(Bytes(d->meterClock, d->meterClock + 6)), "08 03 18 05 22 38");
-    EXPECT_EQ(d.port.logs, (Lines{"Server version defined as 1\n", "Driver_VKT7. Server version answer of 15 bytes is too short\n",
+    EXPECT_EQ(d.port.logs, (Lines{"Server version defined as 1\n",
+                                  "Driver_VKT7. Server version answer of 15 bytes is too short\n",
                                   "Driver_VKT7. Software version answer of 8 bytes is too short\n",
                                   "Driver_VKT7. Archive bounds answer of 9 bytes is too short\n",
                                   "Driver_VKT7. Clock answer of 7 bytes is too short\n"}));

@@ -34,20 +34,19 @@ TEST(Vkt7Values, QualityTable) {
     struct Case {
         uint8_t q, ns, quality;
         bool decoded;
-        const char* line;
+        std::string line;
     };
+    const std::string tag = "### Tag with addr 26(0x1a) ";
+    const std::string cal = tag + "received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n";
     const Case cases[] = {
-        {0x0C, 0x00, 0x50, false, "### Tag with addr 26(0x1a) received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n"},
-        {0x0C, 0xFF, 0x50, false, "### Tag with addr 26(0x1a) received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n"},
-        {0x50, 0x00, 0xC0, true, nullptr},
-        {0x50, 0xFF, 0xC0, true, nullptr},
-        {0x44, 0xFF, 0x44, true, nullptr},
-        {0x0C, 0x05, 0x50, false, "### Tag with addr 26(0x1a) has SENSOR_CAL quality + NS 0x05 (DEVICE_FAILURE from VKT)\n"},
-        {0xC0, 0x01, 0x10, true, "### Tag with addr 26(0x1a) has SENSOR_FAILURE quality + NS 0x01 (0xc0 from VKT)\n"},
-        {0x50, 0x80, 0x10, true, "### Tag with addr 26(0x1a) has SENSOR_FAILURE quality + NS 0x80 (0x50 from VKT)\n"},
+        {0x0C, 0x00, 0x50, false, cal}, {0x0C, 0xFF, 0x50, false, cal}, {0x50, 0x00, 0xC0, true, ""},
+        {0x50, 0xFF, 0xC0, true, ""}, {0x44, 0xFF, 0x44, true, ""},
+        {0x0C, 0x05, 0x50, false, tag + "has SENSOR_CAL quality + NS 0x05 (DEVICE_FAILURE from VKT)\n"},
+        {0xC0, 0x01, 0x10, true, tag + "has SENSOR_FAILURE quality + NS 0x01 (0xc0 from VKT)\n"},
+        {0x50, 0x80, 0x10, true, tag + "has SENSOR_FAILURE quality + NS 0x80 (0x50 from VKT)\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line ? c.line : "no line");
+        SCOPED_TRACE(ToHex({c.q, c.ns}));
         TestDriver t;
         Prepare(t, kTypeCurrent, {{26, 2}});
         t->VKT7_SetDivisor(69, 2);
@@ -57,7 +56,7 @@ TEST(Vkt7Values, QualityTable) {
         ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
         EXPECT_EQ(Value(t, 26).quality, c.quality);
         EXPECT_EQ(Value(t, 26).number, c.decoded ? 10.0 : 100.0);  // a device failure keeps the last value
-        EXPECT_EQ(t.port.logs, c.line ? Lines{c.line} : Lines{});
+        EXPECT_EQ(t.port.logs, c.line.empty() ? Lines{} : Lines{c.line});
     }
 }
 
@@ -66,11 +65,13 @@ TEST(Vkt7Values, DecodingByTypeAndSizeUpToTheEndOfTheAnswer) {
     // Sizes up to 2 are signed 16-bit; 3 and 4 a zeroed four-byte word taken as signed;
     // 19 to 21 and 41 to 43 IEEE singles; 77 and 78 of one byte are true for '*' only;
     // type 3 is unsigned; type 2 is never decoded. Element 5, not listed by the meter, takes no bytes.
-    Prepare(t, kTypeCurrent, {{0, 2}, {3, 4}, {12, 1}, {14, 3}, {19, 4}, {43, 4}, {44, 4}, {60, 1}, {77, 1}, {78, 2}, {81, 1}}, {5});
+    Prepare(t, kTypeCurrent,
+            {{0, 2}, {3, 4}, {12, 1}, {14, 3}, {19, 4}, {43, 4}, {44, 4}, {60, 1}, {77, 1}, {78, 2}, {81, 1}}, {5});
     t->VKT7_SetDivisor(57, 2);  // 0 and 14
     t->VKT7_SetDivisor(59, 3);  // 3
     t.port.Answer(ReadAnswer(1, Hex("FF FF C0 00  FF FF FF FF C0 00  FF C0 00  FF FF FF C0 00  00 00 A0 3F C0 00 "
-                                    "00 00 60 C0 C0 00  01 02 03 84 C0 00  03 C0 00  2A C0 00  20 00 C0 00  02 C0 00")));
+                                    "00 00 60 C0 C0 00  01 02 03 84 C0 00  03 C0 00  2A C0 00  20 00 C0 00 "
+                                    "02 C0 00")));
     ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
     EXPECT_EQ(t.port.logs, Lines{"### Tag with addr 5(0x05) has COMM_FAILURE quality (BAD DATA)\n"});
     EXPECT_EQ(Value(t, 5).quality, 0x18);
@@ -83,8 +84,9 @@ TEST(Vkt7Values, DecodingByTypeAndSizeUpToTheEndOfTheAnswer) {
               (std::vector<double>{-0.01, -0.001, 255, 167772.15, 1.25, -3.5, 2214789633.0, 0, 1, 1, 1}));
     EXPECT_EQ(static_cast<uint32_t>(Value(t, 44).integer), 0x84030201u);
     EXPECT_EQ(Value(t, 60).quality, 0xC0);
-    t.port.Answer(ReadAnswer(1, Hex("00 00 C0 00  00 00 00 00 C0 00  00 C0 00  00 00 00 C0 00  00 00 00 00 C0 00 "
-                                    "00 00 00 00 C0 00  00 00 00 00 C0 00  00 C0 00  2D C0 00  00 00 C0 00  00 C0 00")));
+    Bytes zeros = Hex("00 00 C0 00  00 00 00 00 C0 00  00 C0 00  00 00 00 C0 00  00 00 00 00 C0 00  00 00 00 00 C0 00 "
+                      "00 00 00 00 C0 00  00 C0 00  2D C0 00  00 00 C0 00  00 C0 00");
+    t.port.Answer(ReadAnswer(1, zeros));
     ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
     EXPECT_EQ(numbers({77, 78, 81}), (std::vector<double>{0, 0, 0}));
     // An answer that ends before the list does fails without reading past it.
@@ -130,10 +132,9 @@ TEST(Vkt7Values, ReadsStartTheSessionAndExceptionFiveRebuildsAnArchiveListOnce) 
     t.port.records.clear();
     meter.ForgetList();
     EXPECT_EQ(t->VKT7_ReadHourArchive(h, d, m, y), 0);
+    const Bytes date{uint8_t(d), uint8_t(m), uint8_t(y), uint8_t(h)};
     EXPECT_EQ(t.port.Sent(),
-              (Lines{"W 3FFB " + ToHex(Bytes{static_cast<uint8_t>(d), static_cast<uint8_t>(m), static_cast<uint8_t>(y),
-                                              static_cast<uint8_t>(h)}),
-                     "R 3FFE 9", "R 3FFC 265", "W 3FFF (6 bytes)", "R 3FFE 9"}));
+              (Lines{"W 3FFB " + ToHex(date), "R 3FFE 9", "R 3FFC 265", "W 3FFF (6 bytes)", "R 3FFE 9"}));
     EXPECT_EQ(Value(t, 0).number, meter.ExpectedValue(sim::Vkt7Archive::Hour, 0, At(2000 + y, m, d, h)));
 }
 
@@ -166,17 +167,18 @@ TEST(Vkt7Archives, RecordDatesAndSteppingAcrossDayMonthAndYearEnds) {
         ArchivePos from;
         const char *date, *to;
     };
+    constexpr uint8_t H = kTypeHour, D = kTypeDay, M = kTypeMonth;
     const Case cases[] = {
-        {kTypeHour, Pos(31, 12, 24, 10), "1F 0C 18 0A", "31.12.24 11"}, {kTypeHour, Pos(6, 3, 24, 23), "06 03 18 17", "7.3.24 0"},
-        {kTypeHour, Pos(31, 1, 24, 23), "1F 01 18 17", "1.2.24 0"},     {kTypeHour, Pos(29, 2, 24, 23), "1D 02 18 17", "1.3.24 0"},
-        {kTypeHour, Pos(28, 2, 23, 23), "1C 02 17 17", "1.3.23 0"},     {kTypeHour, Pos(31, 12, 24, 23), "1F 0C 18 17", "1.1.25 0"},
-        {kTypeDay, Pos(5, 3, 24, 7), "05 03 18 17", "6.3.24 7"},        {kTypeDay, Pos(28, 2, 24, 23), "1C 02 18 17", "29.2.24 23"},
-        {kTypeDay, Pos(28, 2, 23, 23), "1C 02 17 17", "1.3.23 23"},     {kTypeDay, Pos(28, 2, 0, 23), "1C 02 00 17", "29.2.0 23"},
-        {kTypeDay, Pos(29, 2, 24, 23), "1D 02 18 17", "1.3.24 23"},     {kTypeDay, Pos(30, 4, 24, 23), "1E 04 18 17", "1.5.24 23"},
-        {kTypeDay, Pos(30, 6, 24, 23), "1E 06 18 17", "1.7.24 23"},     {kTypeDay, Pos(30, 9, 24, 23), "1E 09 18 17", "1.10.24 23"},
-        {kTypeDay, Pos(30, 11, 24, 23), "1E 0B 18 17", "1.12.24 23"},   {kTypeDay, Pos(30, 1, 24, 23), "1E 01 18 17", "31.1.24 23"},
-        {kTypeDay, Pos(31, 1, 24, 23), "1F 01 18 17", "1.2.24 23"},     {kTypeDay, Pos(31, 12, 23, 23), "1F 0C 17 17", "1.1.24 23"},
-        {kTypeMonth, Pos(1, 1, 24, 0), "19 01 18 17", "1.2.24 0"},      {kTypeMonth, Pos(25, 12, 23, 23), "19 0C 17 17", "25.1.24 23"},
+        {H, {31, 12, 24, 10}, "1F 0C 18 0A", "31.12.24 11"}, {H, {6, 3, 24, 23}, "06 03 18 17", "7.3.24 0"},
+        {H, {31, 1, 24, 23}, "1F 01 18 17", "1.2.24 0"}, {H, {29, 2, 24, 23}, "1D 02 18 17", "1.3.24 0"},
+        {H, {28, 2, 23, 23}, "1C 02 17 17", "1.3.23 0"}, {H, {31, 12, 24, 23}, "1F 0C 18 17", "1.1.25 0"},
+        {D, {5, 3, 24, 7}, "05 03 18 17", "6.3.24 7"}, {D, {28, 2, 24, 23}, "1C 02 18 17", "29.2.24 23"},
+        {D, {28, 2, 23, 23}, "1C 02 17 17", "1.3.23 23"}, {D, {28, 2, 0, 23}, "1C 02 00 17", "29.2.0 23"},
+        {D, {29, 2, 24, 23}, "1D 02 18 17", "1.3.24 23"}, {D, {30, 4, 24, 23}, "1E 04 18 17", "1.5.24 23"},
+        {D, {30, 6, 24, 23}, "1E 06 18 17", "1.7.24 23"}, {D, {30, 9, 24, 23}, "1E 09 18 17", "1.10.24 23"},
+        {D, {30, 11, 24, 23}, "1E 0B 18 17", "1.12.24 23"}, {D, {30, 1, 24, 23}, "1E 01 18 17", "31.1.24 23"},
+        {D, {31, 1, 24, 23}, "1F 01 18 17", "1.2.24 23"}, {D, {31, 12, 23, 23}, "1F 0C 17 17", "1.1.24 23"},
+        {M, {1, 1, 24, 0}, "19 01 18 17", "1.2.24 0"}, {M, {25, 12, 23, 23}, "19 0C 17 17", "25.1.24 23"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(PosText(c.from));
@@ -195,6 +197,7 @@ TEST(Vkt7Archives, RecordDatesAndSteppingAcrossDayMonthAndYearEnds) {
         EXPECT_EQ(PosText(Pos(d, m, y, h)), PosText(c.from));
         EXPECT_EQ(t.port.Sent(), (Lines{std::string("W 3FFB ") + c.date, "R 3FFE 9"}));
         EXPECT_EQ(PosText(pos), c.to);
-        EXPECT_EQ(t.port.logs, c.type == kTypeMonth ? Lines{"Month archive after check " + std::string(c.to) + ":00\n"} : Lines{});
+        EXPECT_EQ(t.port.logs, c.type == kTypeMonth ? Lines{"Month archive after check " + std::string(c.to) + ":00\n"}
+                                                    : Lines{});
     }
 }

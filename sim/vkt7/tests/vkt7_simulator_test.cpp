@@ -6,19 +6,12 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "common/crc16.h"
-#include "sim/vkt7/vkt7_simulator.h"
+#include "vkt7/tests/vkt7_test_support.h"
 
+using namespace vkt7test;
 using sim::Vkt7Archive;
 using sim::Vkt7Simulator;
-using Bytes = std::vector<uint8_t>;
 namespace pt = boost::posix_time;
-
-static Bytes WithCrc(Bytes frame, size_t from = 0) {
-    const uint16_t crc = Crc16Modbus(frame.data() + from, frame.size() - from);
-    frame.insert(frame.end(), {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
-    return frame;
-}
 
 static Bytes Request(uint8_t address, uint8_t function, uint16_t reg, const Bytes& tail = {}) {
     Bytes f{0xFF, 0xFF, address, function, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg & 0xFF), 0, 0};
@@ -32,15 +25,9 @@ static Bytes Exchange(Vkt7Simulator& meter, const Bytes& request) {
     return rx;
 }
 
-static pt::ptime At(int y, int mo, int d, int h = 0) {
-    return pt::ptime(boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
-                                            static_cast<unsigned short>(d)),
-                     pt::hours(h));
-}
-
 class Vkt7Sim : public ::testing::Test {
 protected:
-    Vkt7Sim() { meter.clock().Set(At(2024, 3, 7, 12) + pt::minutes(30)); }
+    Vkt7Sim() { meter.clock().Set(At(2024, 3, 7, 12, 30)); }
     Vkt7Simulator meter;
     const Bytes software = Request(1, 0x03, 0x3FF9);
 };
@@ -60,14 +47,14 @@ TEST_F(Vkt7Sim, IgnoresFramesItShouldNotAnswer) {
 
 TEST_F(Vkt7Sim, ArchiveRecordsExistInsideTheSpanAndBeforeTheClock) {
     meter.SetArchiveSpan(48, 10, 3);
+    const auto H = Vkt7Archive::Hour, D = Vkt7Archive::Day, M = Vkt7Archive::Month;
     const std::tuple<Vkt7Archive, pt::ptime, bool> records[] = {
-        {Vkt7Archive::Hour, At(2024, 3, 7, 11), true},   {Vkt7Archive::Hour, At(2024, 3, 7, 12), false},  // not closed
-        {Vkt7Archive::Hour, At(2024, 3, 5, 12), true},   {Vkt7Archive::Hour, At(2024, 3, 5, 11), false},
-        {Vkt7Archive::Day, At(2024, 3, 6), true},        {Vkt7Archive::Day, At(2024, 3, 7), false},
-        {Vkt7Archive::Day, At(2024, 2, 25), false},      {Vkt7Archive::Month, At(2024, 2, 1), true},  // closed on 25.2
-        {Vkt7Archive::Month, At(2024, 3, 1), false},     {Vkt7Archive::Month, At(2023, 12, 1), true},
-        {Vkt7Archive::Month, At(2023, 11, 1), false}};
-    for (const auto& [type, t, exists] : records) EXPECT_EQ(meter.HasRecord(type, t), exists) << pt::to_simple_string(t);
+        {H, At(2024, 3, 7, 11), true}, {H, At(2024, 3, 7, 12), false},  // not closed
+        {H, At(2024, 3, 5, 12), true}, {H, At(2024, 3, 5, 11), false}, {D, At(2024, 3, 6), true},
+        {D, At(2024, 3, 7), false}, {D, At(2024, 2, 25), false}, {M, At(2024, 2, 1), true},  // closed on 25.2
+        {M, At(2024, 3, 1), false}, {M, At(2023, 12, 1), true}, {M, At(2023, 11, 1), false}};
+    for (const auto& [type, t, exists] : records)
+        EXPECT_EQ(meter.HasRecord(type, t), exists) << pt::to_simple_string(t);
     // A data read of a record outside the archive answers exception 3.
     Exchange(meter, Request(1, 0x10, 0x3FFD, {2, 0, 0}));
     Exchange(meter, Request(1, 0x10, 0x3FFF, {6, 0, 0, 0, 0x40, 2, 0}));
@@ -116,8 +103,9 @@ TEST_F(Vkt7Sim, AWrongAddressComesInAWellFormedAnswer) {
 TEST_F(Vkt7Sim, FaultKnobsByName) {
     std::string error;
     for (const auto& [name, value] : std::vector<std::pair<const char*, const char*>>{
-             {"address", "7"}, {"exception", "read:0x3FF6:3"}, {"exception", "0x3FFE:5:2"}, {"quality", "current:0:0x0C:5"},
-             {"ns", "hour:3:0x01"}, {"raw", "totals:3:FF FF FF FF"}, {"no-archives", "true"}})
+             {"address", "7"}, {"exception", "read:0x3FF6:3"}, {"exception", "0x3FFE:5:2"},
+             {"quality", "current:0:0x0C:5"}, {"ns", "hour:3:0x01"}, {"raw", "totals:3:FF FF FF FF"},
+             {"no-archives", "true"}})
         EXPECT_TRUE(meter.SetOption(name, value, error)) << name << ": " << error;
     EXPECT_EQ(meter.address(), 7);
     EXPECT_EQ(meter.QualityOf(Vkt7Archive::Current, 0), std::make_pair(uint8_t{0x0C}, uint8_t{5}));
