@@ -132,6 +132,14 @@ bool MeterSimulator::SetOption(std::string_view name, std::string_view value, st
     if (name == "corrupt-crc") return needBool(faults_.corruptCrc);
     if (name == "wrong-address") return needBool(faults_.wrongAddress);
     if (name == "fault-count") return needInt(faults_.faultCount);
+    if (name == "address") {
+        if (!ParseInt(value, n) || n < 0 || n > 255) {
+            error = "address: expected a number 0 to 255, got \"" + std::string(value) + "\"";
+            return false;
+        }
+        address_ = static_cast<uint8_t>(n);
+        return true;
+    }
     if (name == "clock") {
         const pt::ptime t = ParseClock(value);
         if (t.is_special()) {
@@ -164,6 +172,7 @@ std::vector<std::pair<std::string, std::string>> MeterSimulator::Options() const
         {"corrupt-crc", "spoil the CRC of each answer (true/false)"},
         {"wrong-address", "answer from the next address (true/false)"},
         {"fault-count", "number of answers the line faults apply to; -1 for all"},
+        {"address", "the meter's address, 0 to 255 (1)"},
         {"clock", "the meter's clock, \"YYYY-MM-DD hh:mm:ss\" local time"},
         {"clock-running", "whether the clock runs (true/false)"},
     };

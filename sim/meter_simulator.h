@@ -63,6 +63,10 @@ public:
     // Name and one-line description of every knob, generic and model's.
     std::vector<std::pair<std::string, std::string>> Options() const;
 
+    // The meter's own address on the line; it answers no other.
+    void SetAddress(uint8_t address) { address_ = address; }
+    uint8_t address() const { return address_; }
+
     MeterClock& clock() { return clock_; }
     const MeterClock& clock() const { return clock_; }
     LineFaults& faults() { return faults_; }
@@ -71,6 +75,8 @@ public:
     uint64_t requests() const { return requests_; }
 
 protected:
+    uint8_t address_ = 1;
+
     // Appends the answer to one request frame to out; nothing for no answer.
     virtual void Answer(std::span<const uint8_t> request, std::vector<uint8_t>& out) = 0;
     // Offset of the address byte in an answer frame, for the wrong-address fault.

@@ -298,7 +298,6 @@ bool Vkt5Simulator::SetModelOption(std::string_view name, std::string_view value
         slot = static_cast<uint8_t>(n);
         return true;
     };
-    if (name == "address") return byte(address_);
     if (name == "firmware") return byte(firmware_);
     if (name == "report-type") return byte(reportType_);
     if (name == "wrong-function") return ParseBool(value, wrongFunction_) || bad("true or false");
@@ -353,7 +352,6 @@ bool Vkt5Simulator::SetModelOption(std::string_view name, std::string_view value
 
 std::vector<std::pair<std::string, std::string>> Vkt5Simulator::ModelOptions() const {
     return {
-        {"address", "meter address 0 to 255"},
         {"firmware", "firmware version byte, e.g. 0x61 for 6.1, 0x06 for 6.0"},
         {"channels", "heat system of each of the 9 channel table entries, e.g. 0,0,0,1,1,2,9,9,9"},
         {"report-type", "report type in the channel table (1 or 2)"},

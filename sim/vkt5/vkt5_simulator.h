@@ -41,8 +41,6 @@ public:
 
     Vkt5Simulator();
 
-    void SetAddress(uint8_t address) { address_ = address; }
-    uint8_t address() const { return address_; }
     // High nibble version, low nibble subversion; 0x06 means 6.0.
     void SetFirmware(uint8_t firmware) { firmware_ = firmware; }
     uint8_t firmware() const { return firmware_; }
@@ -95,7 +93,6 @@ private:
     void AnswerArray(std::span<const uint8_t> request, bool archive, std::vector<uint8_t>& out);
     void AnswerRecordTime(std::span<const uint8_t> request, std::vector<uint8_t>& out);
 
-    uint8_t address_ = 1;
     uint8_t firmware_ = 0x61;
     std::array<uint8_t, kChannelEntries> channelHeat_{0, 0, 0, 1, 1, 2, 9, 9, 9};
     uint8_t reportType_ = 2;

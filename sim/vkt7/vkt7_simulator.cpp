@@ -694,7 +694,6 @@ bool Vkt7Simulator::SetModelOption(std::string_view name, std::string_view value
     int64_t n = 0;
     uint8_t byte = 0;
     bool flag = false;
-    if (name == "address") return ParseByte(value, byte) ? (address_ = byte, true) : fail("a number 0 to 255");
     if (name == "server-version") return ParseByte(value, byte) ? (serverVersion_ = byte, true) : fail("a number 0 to 255");
     if (name == "server-flag") return ParseByte(value, byte) ? (serverFlag_ = byte, true) : fail("a number 0 to 255");
     if (name == "software-version") {
@@ -796,7 +795,6 @@ bool Vkt7Simulator::SetModelOption(std::string_view name, std::string_view value
 
 std::vector<std::pair<std::string, std::string>> Vkt7Simulator::ModelOptions() const {
     return {
-        {"address", "the meter's address (1)"},
         {"server-version", "byte 64 of the server-version answer; 1 selects length-prefixed properties (0)"},
         {"server-flag", "byte 65 of the server-version answer; a sound meter sends 0 or 1 (0)"},
         {"software-version", "MAJOR.MINOR (2.3)"},

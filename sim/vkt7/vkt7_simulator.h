@@ -44,8 +44,6 @@ public:
     Vkt7Simulator();
 
     // ---- identity and protocol variant ----
-    void SetAddress(uint8_t address) { address_ = address; }
-    uint8_t address() const { return address_; }
     // Byte 64 of the server-version answer (1: length-prefixed properties).
     void SetServerVersion(uint8_t version) { serverVersion_ = version; }
     uint8_t serverVersion() const { return serverVersion_; }
@@ -140,7 +138,6 @@ private:
     std::vector<uint8_t> Generated(Vkt7Archive type, uint8_t element, boost::posix_time::ptime record) const;
     std::vector<uint8_t> Encode(uint8_t element, uint16_t size, double value) const;
 
-    uint8_t address_ = 1;
     uint8_t serverVersion_ = 0;
     uint8_t serverFlag_ = 0;
     uint8_t software_ = 0x23;

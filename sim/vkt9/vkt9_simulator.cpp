@@ -278,11 +278,6 @@ bool Vkt9Simulator::SetModelOption(std::string_view name, std::string_view value
         return false;
     };
     int64_t n = 0;
-    if (name == "address") {
-        if (!ParseInt(value, n) || n < 0 || n > 255) return fail("a number from 0 to 255");
-        address_ = static_cast<uint8_t>(n);
-        return true;
-    }
     if (name == "wrong-function") {
         if (value != "true" && value != "false" && value != "1" && value != "0") return fail("true or false");
         wrongFunction_ = value == "true" || value == "1";
@@ -330,7 +325,6 @@ bool Vkt9Simulator::SetModelOption(std::string_view name, std::string_view value
 
 std::vector<std::pair<std::string, std::string>> Vkt9Simulator::ModelOptions() const {
     return {
-        {"address", "the meter's address, 0 to 255"},
         {"register", "REGISTER=WORD, e.g. 40006=1 (3xxxx input, 4xxxx holding)"},
         {"float", "REGISTER=NUMBER, a float over two registers"},
         {"error-register", "reads touching this register get an error answer"},

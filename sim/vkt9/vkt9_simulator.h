@@ -56,8 +56,6 @@ public:
     // Address 1, a plausible set of registers and full rings up to the clock.
     Vkt9Simulator();
 
-    void SetAddress(uint8_t address) { address_ = address; }
-    uint8_t address() const { return address_; }
 
     // Registers in Modbus notation: 30001.. input, 40001.. holding. False for
     // any other number. Multi-register values go high word first.
@@ -113,7 +111,6 @@ private:
     void AnswerRecord(std::span<const uint8_t> request, std::vector<uint8_t>& out) const;
     std::optional<uint16_t> RegisterValue(uint32_t key) const;
 
-    uint8_t address_ = 1;
     std::map<uint32_t, uint16_t> registers_;
     std::set<uint32_t> errorRegisters_;
     bool wrongFunction_ = false;
