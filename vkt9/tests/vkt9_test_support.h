@@ -3,7 +3,6 @@
 #ifndef TRV_VKT9_TEST_SUPPORT_H
 #define TRV_VKT9_TEST_SUPPORT_H
 
-#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <string>
@@ -16,19 +15,19 @@
 
 namespace vkt9test {
 
+using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 using Kind = sim::Vkt9Simulator::ArchiveKind;
 using hostemu::EventKind;
-using hostemu::Properties;
 
-inline std::vector<uint8_t> Hex(const std::string& text) {
-    std::vector<uint8_t> out;
+inline Bytes Hex(const std::string& text) {
+    Bytes out;
     for (size_t i = 0; i + 1 < text.size(); i += 3) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 // Makes the last two bytes the right CRC again after a test broke another byte.
-inline std::vector<uint8_t> RepairCrc(std::vector<uint8_t> frame) {
+inline Bytes RepairCrc(Bytes frame) {
     if (frame.size() >= 2) AppendCrc16(frame.data(), frame.size() - 2);
     return frame;
 }
@@ -42,13 +41,12 @@ inline uint64_t UtcTicks(int year, int month, int day, int hour) {
 
 // Answers each request with the next scripted answer; an empty one, or none left, is silence.
 struct ScriptedLine {
-    std::deque<std::vector<uint8_t>> answers;
-    std::vector<std::vector<uint8_t>> requests;
+    std::deque<Bytes> answers;
+    std::vector<Bytes> requests;
     int32_t operator()(std::span<const uint8_t> tx, std::span<uint8_t> rx) {
         requests.emplace_back(tx.begin(), tx.end());
-        if (answers.empty()) return 0;
-        const std::vector<uint8_t> a = answers.front();
-        answers.pop_front();
+        const Bytes a = answers.empty() ? Bytes{} : answers.front();
+        if (!answers.empty()) answers.pop_front();
         const size_t n = std::min(a.size(), rx.size());
         std::copy_n(a.begin(), n, rx.begin());
         return static_cast<int32_t>(n);
@@ -75,7 +73,6 @@ inline void ConfigureMeter(hostemu::Device& device, sim::Vkt9Simulator& meter) {
         node.properties = {{"TypeArchive", std::to_string(kind)}, {"LengthByteAnswer", "24"}, {"LastIndexRegister", reg}};
         node.AddTag("heat", {{"AddressByte", "4"}, {"DataType", "0"}, {"Koeff", "1"}});
         node.AddTag("volume", {{"AddressByte", "8"}, {"DataType", "3"}, {"Koeff", "1"}});
-        node.AddTag("temp", {{"AddressByte", "12"}, {"DataType", "2"}, {"Koeff", "100"}});
         node.AddTag("mass", {{"AddressByte", "16"}, {"DataType", "4"}, {"Koeff", "1"}});
         meter.SetRingTop(kind, static_cast<uint16_t>(top));
         meter.SetCurrentIndex(kind, 0);
