@@ -79,16 +79,32 @@ inline void ConfigureMeter(hostemu::Device& device, sim::Vkt9Simulator& meter) {
     }
 }
 
+// Publications of one tag, in order.
+inline std::vector<const hostemu::Event*> Published(const hostemu::Device& device, const hostemu::Tag* tag) {
+    std::vector<const hostemu::Event*> out;
+    for (const auto* e : device.EventsOf(EventKind::Publish))
+        if (e->tag == tag) out.push_back(e);
+    return out;
+}
+
 // A host device for the driver's own functions; closed with the fixture.
 struct HostFixture {
     hostemu::Host host;
     hostemu::Device& device = host.AddDevice("meter", "VKT9New");
+    ScriptedLine line;
     HostFixture() { device.properties.Set("address", "1"); }
     DeviceHandle handle() { return device.handle(); }
     DriverVKT9::Device* Init() { return DriverVKT9::Vkt9Init(handle()); }
     Lines Logs() const { return device.LogLines(); }
     size_t Exchanges() const { return device.EventsOf(EventKind::Exchange).size(); }
     hostemu::Tag& Tag(size_t subdevice, const char* name) { return *device.subdevices.at(subdevice)->FindTag(name); }
+    // A bare link to the scripted line.
+    std::unique_ptr<DriverVKT9::Protocol> Link(uint32_t attempts, uint8_t address = 1) {
+        device.channel = [this](auto tx, auto rx) { return line(tx, rx); };
+        auto p = std::make_unique<DriverVKT9::Protocol>();
+        p->device = handle(), p->address = address, p->attempts = attempts;
+        return p;
+    }
     ~HostFixture() { DriverVKT9::Vkt9Close(device.handle()); }
 };
 

@@ -1,0 +1,377 @@
+#include <gtest/gtest.h>
+
+#include "common/quality.h"
+#include "vkt9/tests/vkt9_test_support.h"
+
+using namespace vkt9test;
+using namespace DriverVKT9;
+
+namespace {
+
+// The configured meter of the support header, polled through the driver's calls.
+struct Vkt9Test : ::testing::Test, HostFixture {
+    sim::Vkt9Simulator meter;
+    void SetUp() override { ConfigureMeter(device, meter); }
+    hostemu::Tag& V(const char* name) { return Tag(0, name); }
+    Lines Cycle() {
+        device.ClearEvents();
+        Vkt9Read(handle());
+        return Logs();
+    }
+    Lines ReadArchive(size_t subdevice) {
+        device.ClearEvents();
+        Vkt9ReadSubdevice(handle(), device.subdevices.at(subdevice).get());
+        return Logs();
+    }
+    size_t HeatRecords() { return Published(device, &Tag(1, "heat")).size(); }
+};
+
+const Bytes kRead = Hex("01 03 08 00 01 00 02 00 03 00 04 0d 14");  // answer to 01 03 00 09 00 04
+
+TEST_F(Vkt9Test, GoldenRequestsOfTheThreeKinds) {
+    auto p = Link(3);
+    line.answers = {kRead, Hex("01 03 06 00 63 00 64 00 05 64 a1"), {}};
+    p->ReadBlock(RequestBlock{FunctionHolding, 9, 4, 0});
+    Archive archive;
+    archive.function = FunctionHolding, archive.register_ = 100, archive.LengthByteAnswer = 24;
+    EXPECT_EQ(p->ReadArchiveIndex(archive), 5);
+    EXPECT_EQ(archive.ringTop, 99);
+    EXPECT_FALSE(p->ReadArchiveRecord(archive, 97));
+    EXPECT_EQ(line.requests, (std::vector<Bytes>{Hex("01 03 00 09 00 04 94 0b"), Hex("01 03 00 64 00 03 44 14"), Hex("01 41 00 38 61 00 01 99 af")}));
+    EXPECT_EQ(Logs(), (Lines{"ERROR: no answer", "Error while reading the archive"}));
+}
+
+TEST_F(Vkt9Test, EveryOutcomeOfAnExchangeWithItsLines) {
+    auto changed = [](size_t at, uint8_t byte) { Bytes b = kRead; b[at] = byte; return RepairCrc(b); };
+    const Bytes badCrc = Hex("01 03 08 00 01 00 02 00 03 00 04 0d 15");
+    const std::string crc = "ERROR: CRC", wrong = "ERROR: wrong answer", head = "ERROR: wrong answer (uncorrect Address, or Service Byte)";
+    struct Case { uint32_t attempts; bool record; std::vector<Bytes> answers; int32_t lineResult; int result; size_t requests; Lines logs; };
+    for (const Case& c : std::vector<Case>{
+             {0, false, {kRead}, 0, ExchangeFailed, 0, {}},
+             {3, false, {}, 0, ExchangeFailed, 1, {"ERROR: no answer"}},
+             {3, false, {kRead}, -2, ExchangeFailed, 1, {"ERROR: no init sendandrecive"}},
+             {7, false, {{1, 3}, badCrc, changed(0, 2), changed(1, 4), changed(2, 6), Hex("01 03 06 00 01 00 02 00 03 8c 48"), kRead}, 0,
+              ExchangeOk, 7, {"ERROR: Short answer", crc, "ERROR: wrong answer length", crc, wrong, head, head,
+                              "ERROR: wrong answer (uncorrect length data)", crc, "ERROR: wrong answer length"}},
+             {3, false, {badCrc, badCrc, badCrc}, 0, ExchangeFailed, 3, {crc, wrong, crc, wrong, crc, wrong}},
+             {3, false, {Hex("01 83 02 c0 f1"), kRead}, 0, ExchangeErrorAnswer, 1, {"ERROR: Get Error code"}},
+             {3, true, {RepairCrc(Hex("01 c1 02 00 00"))}, 0, ExchangeErrorAnswer, 1, {"ERROR: Get Error code"}},
+             // Short records, the third byte not compared: taken when sound, else retried.
+             {3, true, {RepairCrc(Hex("01 41 ff 38 61 00 01 18 03 05 0a 00 00"))}, 0, ExchangeOk, 1, {"WARNING: incomplete answer"}},
+             {3, true, {Hex("01 41 ff 38 61 00 01 18 03 05 0a 00 00")}, 0, ExchangeFailed, 2,
+              {crc, "WARNING: incomplete answer", crc, wrong, "ERROR: no answer"}}}) {
+        SCOPED_TRACE(testing::Message() << "case with " << c.requests << " requests, result " << c.result);
+        device.ClearEvents();
+        auto p = Link(c.attempts);
+        line = ScriptedLine{{c.answers.begin(), c.answers.end()}, {}};
+        if (c.lineResult < 0) device.channel = [&c](auto, auto) { return c.lineResult; };
+        const Bytes request = Hex(c.record ? "01 41 00 38 61 00 01" : "01 03 00 09 00 04");
+        std::copy(request.begin(), request.end(), p->tx.begin());
+        EXPECT_EQ(p->Exchange(static_cast<unsigned>(request.size()), c.record ? 29 : 8, c.record), c.result);
+        EXPECT_EQ(Exchanges(), c.requests);
+        if (c.result == ExchangeOk) {
+            EXPECT_EQ(p->rxLength, static_cast<int32_t>(c.answers.back().size()));
+        }
+        EXPECT_EQ(Logs(), c.logs);
+    }
+}
+
+TEST(Vkt9Config, ModbusNotationDeviceAddressAndAnEmptyDevice) {
+    struct Case { int32_t configured, functionBefore, function, reg; };
+    for (const Case c : {Case{40010, 0, 3, 9}, Case{30001, 0, 4, 0}, Case{12, 0, 0, 12}, Case{30000, 0, 4, -1}, Case{40000, -1, 3, -1},
+                         Case{49999, 0, 3, 9998}, Case{50000, -1, -1, 50000}}) {
+        int32_t function = c.functionBefore, reg = 0;
+        ConvertRegister(c.configured, function, reg);
+        EXPECT_EQ(std::pair(function, reg), std::pair(c.function, c.reg)) << c.configured;
+    }
+    // A device without subdevices: no values, no archives, no control tag bound.
+    for (const auto& [text, address] : {std::pair<const char*, int>{nullptr, 255}, {"17", 17}, {"300", 44}, {"abc", 255}, {"", 255}}) {
+        HostFixture fx;
+        fx.device.properties = {};
+        if (text) fx.device.properties.Set("address", text);
+        fx.device.AddTag("Available");
+        const Device* d = fx.Init();
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->protocol.address, address);
+        EXPECT_EQ(d->availableTag, nullptr);
+        EXPECT_TRUE(fx.device.EventsOf(EventKind::Publish).empty());
+        Lines expected{"init, version 1.0", "No tags"};
+        if (address == 255) expected.insert(expected.begin() + 1, "ERROR: address is not a number, 255 is used");
+        EXPECT_EQ(fx.Logs(), expected);
+    }
+}
+
+TEST(Vkt9Config, RequestBlocksMergeByGapAndNeverShrink) {
+    using V = std::vector<std::vector<int32_t>>;
+    auto blocks = [](std::vector<RequestItem> items, int32_t gap) {
+        V out;
+        for (const RequestBlock& b : BuildRequestBlocks(items, gap)) out.push_back({static_cast<int32_t>(b.function), b.start, b.count, b.gap});
+        return out;
+    };
+    EXPECT_EQ(blocks({{3, 10, 2, 0}, {3, 13, 1, 0}}, 0), (V{{3, 10, 4, 0}}));
+    EXPECT_EQ(blocks({{3, 10, 2, 0}, {3, 14, 1, 0}}, 0), (V{{3, 10, 2, 0}, {3, 14, 1, 0}}));
+    EXPECT_EQ(blocks({{3, 10, 2, 0}, {3, 20, 1, 0}}, 8), (V{{3, 10, 11, 8}}));
+    EXPECT_EQ(blocks({{3, 10, 4, 0}, {3, 11, 1, 0}}, 0), (V{{3, 10, 4, 0}})) << "a status inside a value";
+    EXPECT_EQ(blocks({{3, 10, 1, 0}, {4, 11, 1, 0}}, 5), (V{{3, 10, 1, 5}, {4, 11, 1, 5}}));
+    EXPECT_EQ(blocks({{3, 10, 1, 1}, {3, 11, 1, 1}, {3, 12, 1, 0}, {3, 13, 1, 0}}, 0), (V{{3, 10, 2, 0}, {3, 12, 2, 0}}));
+    EXPECT_EQ(blocks({{3, 10, 1, 0}, {3, 10, 2, 0}}, 0), (V{{3, 10, 1, 0}, {3, 10, 2, 0}}));
+    EXPECT_EQ(blocks({{0, 0, 1, 0}, {0, 40000, 1, 0}}, 50000), (V{{0, 0, 1, 50000}, {0, 40000, 1, 50000}})) << "within the receive buffer";
+}
+
+TEST(Vkt9Config, TagsAreValidatedSortedAndTakenOutOfService) {
+    HostFixture fx;
+    fx.device.AddTag("Available");
+    fx.device.properties.Set("GetQuality", "false");
+    auto& values = fx.device.AddSubdevice("values", "Current");
+    auto& holding = values.AddTag("b", {{"Address", "40011"}, {"DataType", "0"}, {"RegStatus", "40001"}});
+    auto& input = values.AddTag("a", {{"Address", "30001"}, {"DataType", "4"}});
+    values.AddTag("noType", {{"Address", "40001"}});
+    values.AddTag("noAddress", {{"DataType", "1"}});
+    values.AddTag("type5", {{"Address", "40003"}, {"DataType", "5"}});
+    auto& plain = values.AddTag("c", {{"Address", "12"}, {"DataType", "6"}, {"Koeff", "10"}});
+    auto add = [&](const char* type, const char* length, const char* reg) -> hostemu::Node& {
+        auto& node = fx.device.AddSubdevice("", std::string("Archive") + type);
+        node.properties = {{"TypeArchive", type}, {"LengthByteAnswer", length}, {"LastIndexRegister", reg}};
+        return node;
+    };
+    auto& hour = add("0", "24", "40101");
+    hour.AddTag("late", {{"AddressByte", "8"}, {"DataType", "3"}, {"Koeff", "1"}});
+    hour.AddTag("early", {{"AddressByte", "4"}, {"DataType", "0"}, {"Koeff", "1"}});
+    hour.AddTag("noKoeff", {{"AddressByte", "12"}, {"DataType", "2"}});
+    hour.AddTag("type7", {{"AddressByte", "12"}, {"DataType", "7"}, {"Koeff", "1"}});
+    add("1", "24", "12");
+    add("1", "65527", "30001");
+    for (int i = 0; i < 20; ++i) add("1", "24", "40111");
+    const Device* d = fx.Init();
+    ASSERT_NE(d, nullptr);
+    const auto& items = d->protocol.valueItems;
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ((std::vector<void*>{items[0].tag, items[1].tag, items[2].tag}), (std::vector<void*>{&plain, &holding, &input}));
+    EXPECT_EQ(items[1].RegStatus, -1) << "GetQuality false";
+    EXPECT_EQ(items[0].Koeff, 10.0f);
+    ASSERT_EQ(d->protocol.requestBlocks.size(), 3u);
+    EXPECT_EQ(d->protocol.requestBlocks[2].count, 4);
+    for (auto* tag : {&plain, &holding, &input}) EXPECT_EQ(tag->quality, QualityOutOfService);
+    EXPECT_EQ(d->availableTag, fx.device.FindTag("Available"));
+    EXPECT_EQ(d->unschedulerTag, nullptr);
+    EXPECT_EQ(Published(fx.device, fx.device.FindTag("Available")).size(), fx.device.subdevices.size()) << "the control tag once per subdevice";
+    const auto& archives = d->protocol.archives;
+    ASSERT_EQ(archives.size(), 20u);
+    EXPECT_EQ(archives[0].function, FunctionHolding);
+    EXPECT_EQ(archives[0].register_, 100);
+    ASSERT_EQ(archives[0].values.size(), 2u);
+    EXPECT_EQ(archives[0].values[0].AddressByte, 4);
+    EXPECT_EQ(archives[19].ordinal, 19);
+    EXPECT_EQ(fx.Logs(), (Lines{"init, version 1.0", "Error reading tag: unknown DataType", "Error reading archive tag",
+                                "Error reading archive tag: unknown DataType", "Error reading archive subdevice",
+                                "Error reading archive subdevice: LengthByteAnswer out of range",
+                                "Error reading archive subdevice: more than 20 archives"}));
+}
+
+TEST_F(Vkt9Test, StatusWordsJudgeTheValuesOfTheirSystem) {
+    ASSERT_NE(Init(), nullptr);
+    // t1: StatusNorm 0; p: StatusNorm 1, StatusContract 0; flow: StatusNorm 5; vflow shares flow's status, neither set.
+    struct Round { uint16_t status4, status3; std::vector<Quality> t1PFlowVflow; };
+    for (const Round& r : {Round{0, 0, {QualityGood, QualityGood, QualitySensorFailure, QualitySensorFailure}},
+                           Round{1, 5, {QualitySensorFailure, QualityGood, QualityGood, QualitySensorFailure}}}) {
+        meter.SetStatus(40006, r.status4);
+        meter.SetStatus(30004, r.status3);
+        EXPECT_EQ(Cycle(), (Lines{"read start", "read done"}));
+        EXPECT_EQ(Exchanges(), 3u);
+        EXPECT_EQ(device.EventsOf(EventKind::Commit).size(), 7u) << "Failure after each item";
+        EXPECT_EQ((std::vector<Quality>{V("t1").quality, V("p").quality, V("flow").quality, V("vflow").quality}), r.t1PFlowVflow);
+    }
+}
+
+TEST_F(Vkt9Test, WithoutGetQualityEveryValueIsGood) {
+    device.properties.Set("GetQuality", "0");
+    meter.SetStatus(30004, 7);
+    meter.SetStatus(40006, 7);
+    ASSERT_NE(Init(), nullptr);
+    Cycle();
+    for (const auto& tag : device.subdevices[0]->tags) EXPECT_EQ(tag->quality, QualityGood) << tag->name;
+}
+
+TEST_F(Vkt9Test, FailedCycleIsFollowedByExactlyOneCycleWithoutExchanges) {
+    ASSERT_NE(Init(), nullptr);
+    meter.faults().silence = true;
+    Lines expected{"read start"};
+    for (int block = 0; block < 3; ++block) expected.insert(expected.end(), {"ERROR: no answer", "Error limit exceeded"});
+    expected.push_back("read done");
+    EXPECT_EQ(Cycle(), expected);
+    EXPECT_EQ(device.FindTag("Failure")->value.number, 1);
+    for (const auto& tag : device.subdevices[0]->tags) EXPECT_EQ(tag->quality, QualityBad) << tag->name;
+    meter.faults().silence = false;
+    EXPECT_TRUE(Cycle().empty());
+    EXPECT_EQ(Exchanges(), 0u);
+    EXPECT_EQ(device.EventsOf(EventKind::SetQuality).size(), 7u);
+    Cycle();
+    EXPECT_EQ(Exchanges(), 3u);
+    EXPECT_EQ(device.FindTag("Failure")->value.number, 0);
+}
+
+TEST_F(Vkt9Test, ErrorAnswerLeavesOnlyItsBlockUnreceived) {
+    meter.SetErrorRegister(30003);
+    ASSERT_NE(Init(), nullptr);
+    const std::string value = "ERROR: value not received", status = "ERROR: status not received";
+    EXPECT_EQ(Cycle(), (Lines{"read start", "ERROR: Get Error code", "Get Error code", value, status, value, status, "read done"}));
+    EXPECT_EQ(std::pair(V("flow").quality, V("t1").quality), std::pair(QualityBad, QualityGood));
+    EXPECT_EQ(device.FindTag("Failure")->value.number, 0);
+}
+
+TEST_F(Vkt9Test, RegisterNumberOfTheValueWinsInEitherRegisterSpace) {
+    // Value at input register 5, status at holding register 5: the holding answer fills the value.
+    auto& cross = device.subdevices[0]->AddTag("cross", {{"Address", "30006"}, {"DataType", "1"}, {"RegStatus", "40006"}, {"StatusNorm", "0"}});
+    meter.SetRegister(30005, 0);  // the gap the input block now spans
+    meter.SetRegister(30006, 42);
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(Cycle(), (Lines{"read start", "ERROR: status not received", "read done"}));
+    EXPECT_EQ(cross.quality, QualityBad);
+    EXPECT_EQ(cross.value.kind, hostemu::ValueKind::None);
+}
+
+TEST(Vkt9Values, RegisterAtTheTopOfTheRangeIsWalkedWithoutOverflow) {
+    HostFixture fx;
+    fx.Link(1);
+    fx.line.answers = {RepairCrc(Hex("01 00 04 42 8f 00 00 00 00"))};
+    auto& top = fx.device.AddSubdevice("values", "Current").AddTag("top", {{"Address", "2147483647"}, {"DataType", "0"}});
+    ASSERT_NE(fx.Init(), nullptr);
+    Vkt9Read(fx.handle());
+    EXPECT_EQ(std::pair(top.value.number, top.quality), std::pair(71.5, QualityGood));
+}
+
+TEST_F(Vkt9Test, DeviceWithoutValuesPublishesNothing) {
+    device.subdevices[0]->tags.clear();
+    ASSERT_NE(Init(), nullptr);
+    EXPECT_EQ(Cycle(), (Lines{"read start", "read done"}));
+    EXPECT_TRUE(device.EventsOf(EventKind::Publish).empty());
+}
+
+TEST_F(Vkt9Test, ClientWritesSwitchPollingAndAskForAnExtraRead) {
+    ASSERT_NE(Init(), nullptr);
+    auto write = [&](hostemu::Tag& tag, int32_t value) {
+        device.SweepWrites();
+        device.ClearEvents();
+        device.QueueWrite(tag, value);
+        Vkt9Write(handle());
+    };
+    hostemu::Tag& available = *device.FindTag("Available");
+    write(available, 0);
+    EXPECT_EQ(available.value.number, 0);
+    Cycle();
+    ReadArchive(1);
+    EXPECT_TRUE(device.events.empty()) << "no exchange, no quality, no log";
+    write(available, 2);
+    EXPECT_EQ(available.value.number, 1);
+    Cycle();
+    EXPECT_EQ(Exchanges(), 3u);
+    for (const int32_t value : {0, 2, 1}) {
+        write(*device.FindTag("UnschedulerRequest"), value);
+        EXPECT_EQ(device.EventsOf(EventKind::CompleteWrite).size(), 1u) << value;
+        EXPECT_EQ(device.EventsOf(EventKind::RequestPoll).size(), value == 1 ? 1u : 0u) << value;
+        EXPECT_EQ(device.events.size(), value == 1 ? 2u : 1u) << value;
+        EXPECT_EQ(DeviceOf(handle())->unscheduled, value == 1) << value;
+    }
+    write(V("t1"), 1);
+    EXPECT_TRUE(device.events.empty()) << "not a control tag: left pending";
+}
+
+TEST_F(Vkt9Test, ArchiveReadStartsDepthRecordsBeforeTheCurrentIndex) {
+    ASSERT_NE(Init(), nullptr);  // current index 0, depth 3, ring top 99
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "Read record 97 ", "Read record 98 ", "Read record 99 "}));
+    EXPECT_EQ(device.subdevices[1]->log, Lines{"read subdevice ArchiveHour start"});
+    EXPECT_EQ(HeatRecords(), 3u);
+    EXPECT_EQ(device.EventsOf(EventKind::Notify).size(), 9u);
+    EXPECT_EQ(device.EventsOf(EventKind::Commit).size(), 9u);
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "No new records in the archive"}));
+    meter.clock().Advance(boost::posix_time::hours(1));
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=1", "Read record 0 "}));
+}
+
+TEST_F(Vkt9Test, GoldenRecordIsLittleEndianAndStampedAtTheEndOfItsHour) {
+    auto p = Link(1, 0xff);
+    // 5 March 2024, hour 10: 1.5, 0x01020304, -8 / 4, 0xfffe, and a value on the CRC bytes (c9 42), decoded as
+    // they came; then a short answer whose CRC low byte (09) is the hour: 3 March, hour 9.
+    line.answers = {RepairCrc(Hex("ff 41 00 38 61 00 01 18 03 05 0a 00 00 c0 3f 04 03 02 01 f8 ff fe ff 00 00")), Hex("ff 41 00 38 62 00 01 18 03 03 09 2c")};
+    Archive archive;
+    archive.LengthByteAnswer = 16;
+    archive.values = {{nullptr, 4, DataFloat, 1, 0, 0, 0}, {nullptr, 8, DataUInt32, 1, 0, 0, 0}, {nullptr, 12, DataScaledInt16, 4, 0, 0, 0},
+                      {nullptr, 14, DataWord, 1, 0, 0, 0}, {nullptr, 16, DataWord, 1, 0, 0, 0}};
+    EXPECT_TRUE(p->ReadArchiveRecord(archive, 97));
+    EXPECT_EQ(archive.recordTime.FormatTime(), "2024.03.05 11:00:00");
+    EXPECT_EQ(std::tuple(archive.values[0].floatValue, archive.values[1].intValue, archive.values[2].floatValue), std::tuple(1.5f, 0x01020304, -2.0f));
+    EXPECT_EQ(static_cast<uint16_t>(archive.values[3].intValue), 0xfffe);
+    EXPECT_EQ(static_cast<uint16_t>(archive.values[4].intValue), 0x42c9);
+    EXPECT_TRUE(p->ReadArchiveRecord(archive, 98));
+    EXPECT_EQ(archive.recordTime.FormatTime(), "2024.03.03 10:00:00");
+    EXPECT_EQ(archive.values[0].floatValue, 1.5f) << "values beyond the answer stay as they were";
+    EXPECT_EQ(Logs(), Lines{"WARNING: incomplete answer"});
+}
+
+TEST(Vkt9Archive, DepthAndCountRecordDecideWhereAndHowFarAReadGoes) {
+    // Ring 0..99, current index 0; a depth of -200 steps once past the ring's end, to a record the meter refuses.
+    struct Case { const char* depth; const char* count; Lines tail; };
+    for (const Case& c : {Case{"-1", "2", {"Read record 1 ", "Read record 2 "}}, Case{"0", "5", {"No new records in the archive"}},
+                          Case{"500", "1", {"Read record 1 "}}, Case{"3", "-1", {}}, Case{"3", "0", {}},
+                          Case{"-200", "1", {"Read record 100 ", "ERROR: Get Error code", "Record not found"}}}) {
+        HostFixture fx;
+        sim::Vkt9Simulator meter;
+        ConfigureMeter(fx.device, meter);
+        fx.device.properties.Set("DepthHour", c.depth).Set("CountRecord", c.count);
+        ASSERT_NE(fx.Init(), nullptr);
+        fx.device.ClearEvents();
+        Vkt9ReadSubdevice(fx.handle(), fx.device.subdevices[1].get());
+        Lines expected{"read subdevice ArchiveHour start"};
+        if (std::atoi(c.count) > 0) expected.push_back("Get Index=0");
+        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(fx.Logs(), expected) << c.depth << " " << c.count;
+    }
+}
+
+TEST_F(Vkt9Test, RecordsNotFoundAreSkippedAndLinkFailuresRetried) {
+    meter.SetErrorRecord(Kind::Hour, 97);
+    meter.SetImpossibleDate(Kind::Hour, 99);
+    device.properties.Set("CountRecord", "2");
+    ASSERT_NE(Init(), nullptr);
+    ReadArchive(1);
+    EXPECT_EQ(HeatRecords(), 1u) << "nothing for 97, whose time is unset";
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "Read record 99 ", "Record not found"}));
+    EXPECT_EQ(HeatRecords(), 0u) << "99 is the first of this read: nothing to repeat";
+    // The line falls silent on a record: the same record is asked for again.
+    meter.SetErrorRecord(Kind::Hour, 97, false);
+    meter.SetErrorRecord(Kind::Hour, 98);
+    DeviceOf(handle())->protocol.lastIndex[0] = NotConfigured;
+    int requests = 0;
+    device.channel = [&](auto tx, auto rx) { return ++requests == 2 ? 0 : meter.Exchange(tx, rx); };
+    EXPECT_EQ(ReadArchive(1).back(), "Error reading archive");
+    EXPECT_EQ(ReadArchive(1), (Lines{"read subdevice ArchiveHour start", "Get Index=0", "Read record 97 ", "Read record 98 ",
+                                     "ERROR: Get Error code", "Record not found"}));
+    const auto heat = Published(device, &Tag(1, "heat"));
+    ASSERT_EQ(heat.size(), 2u) << "98 publishes 97 again";
+    EXPECT_EQ(heat[1]->time, heat[0]->time);
+}
+
+TEST_F(Vkt9Test, ArchivesAreFoundByTypeArchiveAndShowTheUnscheduledFlag) {
+    device.AddSubdevice("", "ArchiveHourTwin").properties = device.subdevices[1]->properties;
+    auto& seven = device.AddSubdevice("", "ArchiveSeven");
+    seven.properties = device.subdevices[2]->properties;
+    seven.properties.Set("TypeArchive", 7);
+    device.properties.Set("CountRecord", "1");
+    Device* d = Init();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->protocol.archives[3].type, ArchiveTypeMonth);
+    EXPECT_EQ(ReadArchive(4), (Lines{"read subdevice ArchiveSeven start", "Error find Subdevice in collection"}));
+    seven.properties.Set("TypeArchive", 2);
+    EXPECT_EQ(ReadArchive(4)[1], "Get Index=0") << "found as the month archive";
+    d->unscheduled = 1;
+    EXPECT_TRUE(ReadArchive(0).empty());
+    EXPECT_EQ(device.FindTag("UnschedulerRequest")->value.number, 1) << "shown, and kept for an archive read";
+    ReadArchive(3);
+    EXPECT_EQ(d->protocol.lastIndex[0], 98) << "the first hour archive is the one read";
+    EXPECT_EQ(HeatRecords(), 1u);
+    const auto flags = Published(device, device.FindTag("UnschedulerRequest"));
+    ASSERT_EQ(flags.size(), 2u);
+    EXPECT_EQ(std::pair(flags[0]->value.number, flags[1]->value.number), std::pair(1.0, 0.0));
+}
+
+}  // namespace
