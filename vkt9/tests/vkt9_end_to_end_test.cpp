@@ -50,8 +50,7 @@ TEST(Vkt9EndToEnd, PollsValuesAndEveryArchiveRecordOnceAcrossTheRingEnd) {
     for (auto [node, kind, last, expected] : {std::tuple{1, Kind::Hour, 2, hours}, std::tuple{2, Kind::Day, 4, days}}) {
         const auto& archive = *device.subdevices[static_cast<size_t>(node)];
         std::vector<uint64_t> stamps;
-        for (const auto* e : device.EventsOf(EventKind::Publish)) {
-            if (e->tag != archive.FindTag("heat")) continue;
+        for (const auto* e : Published(device, archive.FindTag("heat"))) {
             stamps.push_back(*e->time);
             EXPECT_EQ(e->quality, QualityGood);
         }
@@ -61,6 +60,7 @@ TEST(Vkt9EndToEnd, PollsValuesAndEveryArchiveRecordOnceAcrossTheRingEnd) {
         EXPECT_EQ(archive.FindTag("volume")->value.number, record.volume);
         EXPECT_EQ(archive.FindTag("mass")->value.number, double{static_cast<float>(record.massWhole) + record.massFraction});
     }
+    EXPECT_EQ(device.EventsOf(EventKind::Notify).size(), 3 * (hours.size() + days.size())) << "after each archive value";
     host.Close(device);
     EXPECT_TRUE(device.EventsOf(EventKind::HostError).empty());
 }
