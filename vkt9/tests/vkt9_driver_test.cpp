@@ -117,20 +117,20 @@ TEST(Vkt9Config, TagsAreValidatedSortedAndTakenOutOfService) {
     auto& values = fx.device.AddSubdevice("values", "Current");
     auto& holding = values.AddTag("b", {{"Address", "40011"}, {"DataType", "0"}, {"RegStatus", "40001"}});
     auto& input = values.AddTag("a", {{"Address", "30001"}, {"DataType", "4"}});
-    values.AddTag("noType", {{"Address", "40001"}});
-    values.AddTag("noAddress", {{"DataType", "1"}});
-    values.AddTag("type5", {{"Address", "40003"}, {"DataType", "5"}});
     auto& plain = values.AddTag("c", {{"Address", "12"}, {"DataType", "6"}, {"Koeff", "10"}});
+    for (auto [name, props] : {std::pair<const char*, hostemu::Properties>{"noType", {{"Address", "40001"}}}, {"noAddress", {{"DataType", "1"}}},
+                               {"type5", {{"Address", "40003"}, {"DataType", "5"}}}})
+        values.AddTag(name, props);
     auto add = [&](const char* type, const char* length, const char* reg) -> hostemu::Node& {
         auto& node = fx.device.AddSubdevice("", std::string("Archive") + type);
         node.properties = {{"TypeArchive", type}, {"LengthByteAnswer", length}, {"LastIndexRegister", reg}};
         return node;
     };
     auto& hour = add("0", "24", "40101");
-    hour.AddTag("late", {{"AddressByte", "8"}, {"DataType", "3"}, {"Koeff", "1"}});
-    hour.AddTag("early", {{"AddressByte", "4"}, {"DataType", "0"}, {"Koeff", "1"}});
-    hour.AddTag("noKoeff", {{"AddressByte", "12"}, {"DataType", "2"}});
-    hour.AddTag("type7", {{"AddressByte", "12"}, {"DataType", "7"}, {"Koeff", "1"}});
+    for (auto [name, at, type, koeff] : {std::tuple{"late", "8", "3", "1"}, {"early", "4", "0", "1"}, {"noKoeff", "12", "2", ""}, {"type7", "12", "7", "1"}}) {
+        hour.AddTag(name, {{"AddressByte", at}, {"DataType", type}});
+        if (*koeff) hour.tags.back()->properties.Set("Koeff", koeff);
+    }
     add("1", "24", "12");
     add("1", "65527", "30001");
     for (int i = 0; i < 20; ++i) add("1", "24", "40111");
@@ -149,10 +149,9 @@ TEST(Vkt9Config, TagsAreValidatedSortedAndTakenOutOfService) {
     EXPECT_EQ(Published(fx.device, fx.device.FindTag("Available")).size(), fx.device.subdevices.size()) << "the control tag once per subdevice";
     const auto& archives = d->protocol.archives;
     ASSERT_EQ(archives.size(), 20u);
-    EXPECT_EQ(archives[0].function, FunctionHolding);
-    EXPECT_EQ(archives[0].register_, 100);
+    EXPECT_EQ(std::pair(archives[0].function, archives[0].register_), std::pair(int32_t{FunctionHolding}, 100));
     ASSERT_EQ(archives[0].values.size(), 2u);
-    EXPECT_EQ(archives[0].values[0].AddressByte, 4);
+    EXPECT_EQ(std::pair(archives[0].values[0].AddressByte, archives[0].values[1].AddressByte), std::pair(4, 8)) << "sorted";
     EXPECT_EQ(archives[19].ordinal, 19);
     EXPECT_EQ(fx.Logs(), (Lines{"init, version 1.0", "Error reading tag: unknown DataType", "Error reading archive tag",
                                 "Error reading archive tag: unknown DataType", "Error reading archive subdevice",
@@ -160,25 +159,25 @@ TEST(Vkt9Config, TagsAreValidatedSortedAndTakenOutOfService) {
                                 "Error reading archive subdevice: more than 20 archives"}));
 }
 
-TEST_F(Vkt9Test, StatusWordsJudgeTheValuesOfTheirSystem) {
+TEST(Vkt9Values, StatusWordsJudgeTheValuesOfTheirSystemUnlessGetQualityIsOff) {
     // t1: StatusNorm 0; p: StatusNorm 1, StatusContract 0; flow: StatusNorm 5; vflow shares flow's status, neither set.
-    meter.SetStatus(40006, 1);
-    meter.SetStatus(30004, 5);
-    ASSERT_NE(Init(), nullptr);
-    EXPECT_EQ(Cycle(), (Lines{"read start", "read done"}));
-    EXPECT_EQ(Exchanges(), 3u);
-    EXPECT_EQ(device.EventsOf(EventKind::Commit).size(), 7u) << "Failure after each item";
-    EXPECT_EQ((std::vector<Quality>{V("t1").quality, V("p").quality, V("flow").quality, V("vflow").quality}),
-              (std::vector<Quality>{QualitySensorFailure, QualityGood, QualityGood, QualitySensorFailure}));
-}
-
-TEST_F(Vkt9Test, WithoutGetQualityEveryValueIsGood) {
-    device.properties.Set("GetQuality", "0");
-    meter.SetStatus(30004, 7);
-    meter.SetStatus(40006, 7);
-    ASSERT_NE(Init(), nullptr);
-    Cycle();
-    for (const auto& tag : device.subdevices[0]->tags) EXPECT_EQ(tag->quality, QualityGood) << tag->name;
+    const Quality G = QualityGood, S = QualitySensorFailure;
+    for (const auto& [getQuality, expected] : {std::pair{"1", std::vector<Quality>{S, G, G, S}}, {"0", {G, G, G, G}}}) {
+        HostFixture fx;
+        sim::Vkt9Simulator meter;
+        ConfigureMeter(fx.device, meter);
+        fx.device.properties.Set("GetQuality", getQuality);
+        meter.SetStatus(40006, 1);
+        meter.SetStatus(30004, 5);
+        ASSERT_NE(fx.Init(), nullptr);
+        fx.device.ClearEvents();
+        Vkt9Read(fx.handle());
+        EXPECT_EQ(fx.Logs(), (Lines{"read start", "read done"}));
+        EXPECT_EQ(fx.Exchanges(), 3u);
+        EXPECT_EQ(fx.device.EventsOf(EventKind::Commit).size(), 7u) << "Failure after each item";
+        EXPECT_EQ((std::vector<Quality>{fx.Tag(0, "t1").quality, fx.Tag(0, "p").quality, fx.Tag(0, "flow").quality, fx.Tag(0, "vflow").quality}),
+                  expected) << getQuality;
+    }
 }
 
 TEST_F(Vkt9Test, FailedCycleIsFollowedByExactlyOneCycleWithoutExchanges) {
@@ -330,8 +329,7 @@ TEST_F(Vkt9Test, RecordsNotFoundAreSkippedAndLinkFailuresRetried) {
 TEST_F(Vkt9Test, ArchivesAreFoundByTypeArchiveAndShowTheUnscheduledFlag) {
     device.AddSubdevice("", "ArchiveHourTwin").properties = device.subdevices[1]->properties;
     auto& seven = device.AddSubdevice("", "ArchiveSeven");
-    seven.properties = device.subdevices[2]->properties;
-    seven.properties.Set("TypeArchive", 7);
+    (seven.properties = device.subdevices[2]->properties).Set("TypeArchive", 7);
     device.properties.Set("CountRecord", "1");
     Device* d = Init();
     ASSERT_NE(d, nullptr);
@@ -345,9 +343,9 @@ TEST_F(Vkt9Test, ArchivesAreFoundByTypeArchiveAndShowTheUnscheduledFlag) {
     ReadArchive(3);
     EXPECT_EQ(d->protocol.lastIndex[0], 98) << "the first hour archive is the one read";
     EXPECT_EQ(HeatRecords(), 1u);
-    const auto flags = Published(device, device.FindTag("UnschedulerRequest"));
-    ASSERT_EQ(flags.size(), 2u);
-    EXPECT_EQ(std::pair(flags[0]->value.number, flags[1]->value.number), std::pair(1.0, 0.0));
+    std::vector<double> flags;
+    for (const auto* e : Published(device, device.FindTag("UnschedulerRequest"))) flags.push_back(e->value.number);
+    EXPECT_EQ(flags, (std::vector<double>{1, 0}));
 }
 
 }  // namespace

@@ -45,11 +45,10 @@ struct ScriptedLine {
     std::vector<Bytes> requests;
     int32_t operator()(std::span<const uint8_t> tx, std::span<uint8_t> rx) {
         requests.emplace_back(tx.begin(), tx.end());
-        const Bytes a = answers.empty() ? Bytes{} : answers.front();
-        if (!answers.empty()) answers.pop_front();
-        const size_t n = std::min(a.size(), rx.size());
-        std::copy_n(a.begin(), n, rx.begin());
-        return static_cast<int32_t>(n);
+        answers.emplace_back();
+        const Bytes a = answers.front();
+        answers.pop_front();
+        return static_cast<int32_t>(std::copy_n(a.begin(), std::min(a.size(), rx.size()), rx.begin()) - rx.begin());
     }
 };
 
@@ -61,19 +60,16 @@ inline void ConfigureMeter(hostemu::Device& device, sim::Vkt9Simulator& meter) {
     for (const char* name : {"Failure", "Available", "UnschedulerRequest"}) device.AddTag(name);
     auto& values = device.AddSubdevice("values", "Current");
     values.AddTag("t1", {{"Address", "40001"}, {"DataType", "0"}, {"RegStatus", "40006"}, {"StatusNorm", "0"}});
-    values.AddTag("p", {{"Address", "40005"}, {"DataType", "2"}, {"Koeff", "100"}, {"RegStatus", "40006"},
-                        {"StatusNorm", "1"}, {"StatusContract", "0"}});
-    values.AddTag("heat", {{"Address", "40007"}, {"DataType", "3"}});
-    values.AddTag("mass", {{"Address", "40009"}, {"DataType", "4"}});
-    values.AddTag("mode", {{"Address", "40013"}, {"DataType", "1"}});
+    values.AddTag("p", {{"Address", "40005"}, {"DataType", "2"}, {"Koeff", "100"}, {"RegStatus", "40006"}, {"StatusNorm", "1"}, {"StatusContract", "0"}});
+    for (auto [name, reg, type] : {std::tuple{"heat", "40007", "3"}, {"mass", "40009", "4"}, {"mode", "40013", "1"}})
+        values.AddTag(name, {{"Address", reg}, {"DataType", type}});
     values.AddTag("flow", {{"Address", "30001"}, {"DataType", "0"}, {"RegStatus", "30004"}, {"StatusNorm", "5"}});
     values.AddTag("vflow", {{"Address", "30003"}, {"DataType", "6"}, {"Koeff", "100"}, {"RegStatus", "30004"}});
     for (auto [kind, reg, top] : {std::tuple{Kind::Hour, "40101", 99}, std::tuple{Kind::Day, "40111", 4}}) {
         auto& node = device.AddSubdevice("", kind == Kind::Hour ? "ArchiveHour" : "ArchiveDay");
         node.properties = {{"TypeArchive", std::to_string(kind)}, {"LengthByteAnswer", "24"}, {"LastIndexRegister", reg}};
-        node.AddTag("heat", {{"AddressByte", "4"}, {"DataType", "0"}, {"Koeff", "1"}});
-        node.AddTag("volume", {{"AddressByte", "8"}, {"DataType", "3"}, {"Koeff", "1"}});
-        node.AddTag("mass", {{"AddressByte", "16"}, {"DataType", "4"}, {"Koeff", "1"}});
+        for (auto [name, at, type] : {std::tuple{"heat", "4", "0"}, {"volume", "8", "3"}, {"mass", "16", "4"}})
+            node.AddTag(name, {{"AddressByte", at}, {"DataType", type}, {"Koeff", "1"}});
         meter.SetRingTop(kind, static_cast<uint16_t>(top));
         meter.SetCurrentIndex(kind, 0);
     }
@@ -81,9 +77,8 @@ inline void ConfigureMeter(hostemu::Device& device, sim::Vkt9Simulator& meter) {
 
 // Publications of one tag, in order.
 inline std::vector<const hostemu::Event*> Published(const hostemu::Device& device, const hostemu::Tag* tag) {
-    std::vector<const hostemu::Event*> out;
-    for (const auto* e : device.EventsOf(EventKind::Publish))
-        if (e->tag == tag) out.push_back(e);
+    std::vector<const hostemu::Event*> out = device.EventsOf(EventKind::Publish);
+    std::erase_if(out, [tag](const hostemu::Event* e) { return e->tag != tag; });
     return out;
 }
 
