@@ -64,6 +64,7 @@ protected:
             if (w.interrupted) return kInterrupted;
             if (w.timedOut || w.ec) return Dropped(w.timedOut ? "sending timed out" : w.ec.message());
             ++written_;
+            if (hooks_.written) hooks_.written(tx);
         }
         size_t got = 0;
         const Clock::time_point answerDeadline = Clock::now() + timing_.timeout;

@@ -27,6 +27,8 @@ struct LineHooks {
     std::function<bool()> interrupted;
     // Connection events worth a line in the device's log.
     std::function<void(const std::string&)> note;
+    // A request frame went out whole, as soon as it did.
+    std::function<void(std::span<const uint8_t>)> written;
 };
 
 // Results besides byte counts.

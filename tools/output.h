@@ -40,7 +40,7 @@ struct ArchiveProgress {
 struct DeviceSummary {
     std::string device;
     int cycles = 0;            // reads of the device
-    uint64_t sent = 0;         // request frames written to the line
+    uint64_t sent = 0;         // requests written to the line (a resend after a reconnect counts once)
     uint64_t good = 0;         // answers the framing accepts
     uint64_t silence = 0;      // no byte before the time-out
     uint64_t malformed = 0;    // bad CRC, wrong length, address or function

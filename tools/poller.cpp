@@ -60,6 +60,7 @@ struct Poller::DeviceRun {
     DeviceSummary stats;
     int32_t lastResult = 1;
     std::string idleReason;  // why the last cycle sent nothing, to say it once
+    uint64_t copiesWritten = 0;  // of the present request (a reconnect sends it again)
     std::vector<std::pair<WriteRequest, hostemu::Tag*>> writes;
 
     struct Archive {
@@ -134,7 +135,8 @@ Poller::Poller(const PollConfig& config, hostemu::PluginEntryPoints plugin, Sink
         } else {
             LineTiming timing{std::chrono::milliseconds(dc.timeoutMs), std::chrono::milliseconds(dc.gapMs)};
             LineHooks hooks{[this] { return stopping_; },
-                            [this, r](const std::string& text) { sink_.Note(r->config.name, text); }};
+                            [this, r](const std::string& text) { sink_.Note(r->config.name, text); },
+                            [this, r](std::span<const uint8_t> tx) { Written(*r, tx); }};
             r->line = MakeLineChannel(io_, dc.channel, timing, std::move(hooks));
         }
         d.channel = [this, r](std::span<const uint8_t> tx, std::span<uint8_t> rx) { return Exchange(*r, tx, rx); };
@@ -193,21 +195,25 @@ void Count(DeviceSummary& s, const AnswerVerdict& v) {
 
 }  // namespace
 
+// Traced when it goes out, so that a frame waiting for its answer shows.
+void Poller::Written(DeviceRun& run, std::span<const uint8_t> tx) {
+    ++run.copiesWritten;
+    if (options_.trace) sink_.Trace(run.config.name, true, tx, NowTicks(), DescribeRequest(run.config.model, tx));
+}
+
 int32_t Poller::Exchange(DeviceRun& run, std::span<const uint8_t> tx, std::span<uint8_t> rx) {
     DispatchSignals();
     if (stopping_) return kInterrupted;
     const std::string& name = run.config.name;
-    const uint64_t askedAt = NowTicks();
+    run.copiesWritten = 0;
     int32_t result = 0;
-    uint64_t written = 0;
     if (run.simulator) {
         if (!tx.empty()) DropPending(*run.simulator);
+        // A failing simulated line takes nothing.
+        if (!tx.empty() && run.simulator->faults().channelResult >= 0) Written(run, tx);
         result = run.simulator->Exchange(tx, rx);
-        written = !tx.empty() && result >= 0 ? 1 : 0;  // a failing simulated line takes nothing
     } else {
-        const uint64_t before = run.line->written();
         result = run.line->Exchange(tx, rx);
-        written = run.line->written() - before;
     }
     if (result == kInterrupted && stopping_) return result;
     run.lastResult = result;
@@ -216,18 +222,16 @@ int32_t Poller::Exchange(DeviceRun& run, std::span<const uint8_t> tx, std::span<
         if (options_.trace && !answer.empty()) sink_.Trace(name, false, answer, NowTicks(), "the rest of an answer");
         return result;
     }
-    if (written == 0) {
+    if (run.copiesWritten == 0) {
         ++run.stats.notSent;
         if (options_.trace) sink_.Note(name, fmt::format("request not sent: line failure ({})", result));
         return result;
     }
-    // A request sent again on a new connection: the first copy met a dropped line.
-    run.stats.sent += written;
-    run.stats.lineFailures += written - 1;
+    // A request sent again on a new connection is still one request.
+    ++run.stats.sent;
     const AnswerVerdict verdict = JudgeAnswer(run.config.model, tx, answer, result);
     Count(run.stats, verdict);
     if (options_.trace) {
-        for (uint64_t i = 0; i < written; ++i) sink_.Trace(name, true, tx, askedAt, DescribeRequest(run.config.model, tx));
         if (!answer.empty())
             sink_.Trace(name, false, answer, NowTicks(), verdict.text);
         else
@@ -419,7 +423,7 @@ DeviceSummary Poller::SummaryOf(const DeviceRun& run) const {
     const hostemu::Tag* failure = run.device->FindTag("Failure");
     const bool failureSet =
         failure != nullptr && failure->value.kind != hostemu::ValueKind::None && failure->value.number != 0;
-    s.failed = failureSet || (s.sent > 0 && run.lastResult <= 0 && run.lastResult != kInterrupted);
+    s.failed = failureSet || (s.sent + s.notSent > 0 && run.lastResult <= 0 && run.lastResult != kInterrupted);
     return s;
 }
 
