@@ -1,6 +1,6 @@
 // What the host side can tell of the meters' frames without the plugin: each
 // model's framing, to judge an answer against its request and to describe a
-// frame in one line for traces. The only place in tools/ that knows the frames.
+// frame in one line for traces. The one place in tools/ that knows the framing.
 #ifndef TRV_TOOLS_FRAMES_H
 #define TRV_TOOLS_FRAMES_H
 
