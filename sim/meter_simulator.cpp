@@ -35,6 +35,7 @@ int32_t MeterSimulator::Exchange(std::span<const uint8_t> tx, std::span<uint8_t>
     if (faults_.channelResult < 0) return faults_.channelResult;
     if (!tx.empty()) {
         ++requests_;
+        late_ = false;
         answer_.clear();
         Answer(tx, answer_);
         const bool faulty = faults_.faultCount != 0;
@@ -49,8 +50,10 @@ int32_t MeterSimulator::Exchange(std::span<const uint8_t> tx, std::span<uint8_t>
             const size_t cut = std::min<size_t>(answer_.size(), static_cast<size_t>(std::max(0, faults_.truncateBy)));
             answer_.resize(answer_.size() - cut);
             answer_.insert(answer_.end(), static_cast<size_t>(std::max(0, faults_.extraBytes)), uint8_t{0x55});
+            late_ = faults_.lateMs > 0 && !answer_.empty();
         }
         pending_.insert(pending_.end(), answer_.begin(), answer_.end());
+        if (late_) return 0;
     }
     const size_t n = std::min(rx.size(), pending_.size());
     std::copy_n(pending_.begin(), n, rx.begin());
@@ -132,6 +135,7 @@ bool MeterSimulator::SetOption(std::string_view name, std::string_view value, st
     if (name == "corrupt-crc") return needBool(faults_.corruptCrc);
     if (name == "wrong-address") return needBool(faults_.wrongAddress);
     if (name == "fault-count") return needInt(faults_.faultCount);
+    if (name == "late") return needInt(faults_.lateMs);
     if (name == "address") {
         if (!ParseInt(value, n) || n < 0 || n > 255) {
             error = "address: expected a number 0 to 255, got \"" + std::string(value) + "\"";
@@ -171,6 +175,7 @@ std::vector<std::pair<std::string, std::string>> MeterSimulator::Options() const
         {"extra-bytes", "append this many bytes to each answer"},
         {"corrupt-crc", "spoil the CRC of each answer (true/false)"},
         {"wrong-address", "answer from the next address (true/false)"},
+        {"late", "answer this many ms late, after the exchange gave up (on a real line: held back)"},
         {"fault-count", "number of answers the line faults apply to; -1 for all"},
         {"address", "the meter's address, 0 to 255 (1)"},
         {"clock", "the meter's clock, \"YYYY-MM-DD hh:mm:ss\" local time"},

@@ -43,6 +43,7 @@ struct LineFaults {
     int32_t extraBytes = 0;       // append this many bytes (0x55) to each answer
     bool corruptCrc = false;      // flip the last byte of each answer
     bool wrongAddress = false;    // answer with the address plus one
+    int32_t lateMs = 0;           // answer this late: after the exchange that asked gave up
     int32_t faultCount = -1;      // answers the faults above apply to; -1 for all
 };
 
@@ -73,6 +74,11 @@ public:
 
     // Requests answered, for field-tool summaries.
     uint64_t requests() const { return requests_; }
+    // The last answer is late: it waits in the queue, and a transport holds it back lateMs.
+    bool lastAnswerLate() const { return late_; }
+
+    // What the meter serves and the values it holds, one line each, for tools.
+    virtual std::vector<std::string> RegisterMap() const { return {}; }
 
 protected:
     uint8_t address_ = 1;
@@ -90,6 +96,7 @@ private:
     std::deque<uint8_t> pending_;
     std::vector<uint8_t> answer_;
     uint64_t requests_ = 0;
+    bool late_ = false;
 };
 
 // Parses "2024-03-07 12:00:00" (or with a 'T'); not_a_date_time when it cannot.

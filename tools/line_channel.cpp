@@ -1,8 +1,13 @@
 #include "tools/line_channel.h"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
+#include <type_traits>
+#include <vector>
+
 #include <boost/asio/connect.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/serial_port.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -52,11 +57,14 @@ protected:
             ++connects_;
         }
         if (!tx.empty()) {
+            DropWaiting();
             const OpResult w =
                 Run([&](auto handler) { asio::async_write(stream_, asio::buffer(tx.data(), tx.size()), handler); },
                     Clock::now() + timing_.timeout);
             if (w.interrupted) return kInterrupted;
             if (w.timedOut || w.ec) return Dropped(w.timedOut ? "sending timed out" : w.ec.message());
+            ++written_;
+            if (hooks_.written) hooks_.written(tx);
         }
         size_t got = 0;
         const Clock::time_point answerDeadline = Clock::now() + timing_.timeout;
@@ -77,6 +85,21 @@ protected:
     }
 
     virtual bool Open(std::string& error) = 0;
+
+    // A padded answer's tail or one that came after its time-out would be
+    // taken for the next answer and shift every exchange after it.
+    void DropWaiting() {
+        int waiting = 0;
+        if (::ioctl(stream_.native_handle(), FIONREAD, &waiting) != 0 || waiting <= 0) return;
+        if constexpr (std::is_same_v<Stream, asio::serial_port>) {
+            ::tcflush(stream_.native_handle(), TCIFLUSH);
+        } else {
+            std::vector<uint8_t> stale(static_cast<size_t>(waiting));
+            boost::system::error_code ignored;
+            asio::read(stream_, asio::buffer(stale), ignored);
+        }
+        Note(fmt::format("dropped {} stale bytes before the request", waiting));
+    }
 
     template <class Start>
     OpResult Run(Start start, Clock::time_point deadline) {

@@ -27,6 +27,8 @@ struct LineHooks {
     std::function<bool()> interrupted;
     // Connection events worth a line in the device's log.
     std::function<void(const std::string&)> note;
+    // A request frame went out whole, as soon as it did.
+    std::function<void(std::span<const uint8_t>)> written;
 };
 
 // Results besides byte counts.
@@ -37,18 +39,22 @@ class LineChannel {
 public:
     virtual ~LineChannel() = default;
 
-    // The host's channel function: sends tx (nothing when empty), then reads
-    // until rx is full, or a gap follows the last byte, or no byte came within
-    // the time-out (0). A line that is down is opened again first.
+    // The host's channel function: drops whatever is waiting from an earlier
+    // answer and sends tx (neither when tx is empty: the rest of an answer is
+    // wanted), then reads until rx is full, or a gap follows the last byte, or
+    // no byte came within the time-out (0). A line that is down is opened again first.
     virtual int32_t Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx) = 0;
     virtual void Close() = 0;
 
     uint64_t connects() const { return connects_; }
     uint64_t drops() const { return drops_; }
+    // Request frames written whole to the line.
+    uint64_t written() const { return written_; }
 
 protected:
     uint64_t connects_ = 0;
     uint64_t drops_ = 0;
+    uint64_t written_ = 0;
 };
 
 // ChannelConfig of kind Tcp or Serial; throws ConfigError for a Sim one.

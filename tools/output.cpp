@@ -66,14 +66,6 @@ std::string JsonValue(const hostemu::Value& v) {
 
 std::string TagPath(const std::string& node, const std::string& tag) { return node.empty() ? tag : node + "/" + tag; }
 
-std::string SummaryText(const DeviceSummary& s) {
-    std::string text = fmt::format("{}: {} cycles, {} frames sent, {} answers, {} failures", s.device, s.cycles, s.sent,
-                                   s.answers, s.failures);
-    if (s.line) text += fmt::format(", {} connects, {} drops", s.connects, s.drops);
-    if (s.failed) text += "  FAILED";
-    return text;
-}
-
 void Line(std::FILE* out, const std::string& text) {
     std::fputs(text.c_str(), out);
     std::fputc('\n', out);
@@ -85,8 +77,16 @@ void Line(std::FILE* out, const std::string& text) {
 class LinesSink : public Sink {
 public:
     explicit LinesSink(std::FILE* out) : out_(out) {}
+    using Sink::Trace;
 
     void Publish(const Publication& p) override {
+        // The device's own tags (control tags) come after every value: shown on change only.
+        if (p.node.empty() && !p.archive) {
+            std::string& last = control_[p.device + '\x1f' + p.tag];
+            std::string now = ValueText(p.value) + '\x1f' + std::to_string(p.quality);
+            if (now == last) return;
+            last = std::move(now);
+        }
         Line(out_, fmt::format("{}  {}  {} = {}  [{}]{}", LocalTime(p.time), p.device, TagPath(p.node, p.tag),
                                ValueText(p.value), QualityName(p.quality), p.archive ? "  archive" : ""));
     }
@@ -97,8 +97,9 @@ public:
     void Note(const std::string& device, const std::string& text) override {
         Line(out_, fmt::format("{}  {}  -- {}", LocalTime(NowTicks()), device, text));
     }
-    void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time) override {
-        Line(out_, fmt::format("{}  {}  {} {}", Clock(time), device, sent ? ">>" : "<<", Hex(bytes)));
+    void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time,
+               const std::string& what) override {
+        Line(out_, fmt::format("{}  {}  {} {}  ({})", Clock(time), device, sent ? ">>" : "<<", Hex(bytes), what));
     }
     void Progress(const ArchiveProgress& p) override {
         Line(out_, fmt::format("{}  {}  archive {}: {} records, newest {}", LocalTime(NowTicks()), p.device, p.archive,
@@ -113,6 +114,7 @@ public:
 
 private:
     std::FILE* out_;
+    std::map<std::string, std::string> control_;
 };
 
 // ---- JSON lines ----
@@ -120,6 +122,7 @@ private:
 class JsonSink : public Sink {
 public:
     explicit JsonSink(std::FILE* out) : out_(out) {}
+    using Sink::Trace;
 
     void Publish(const Publication& p) override {
         Line(out_,
@@ -136,10 +139,11 @@ public:
         Line(out_, fmt::format("{{\"event\":\"note\",\"device\":\"{}\",\"text\":\"{}\"}}", JsonEscape(device),
                                JsonEscape(text)));
     }
-    void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time) override {
-        Line(out_,
-             fmt::format("{{\"event\":\"trace\",\"device\":\"{}\",\"dir\":\"{}\",\"bytes\":\"{}\",\"time\":\"{}\"}}",
-                         JsonEscape(device), sent ? "tx" : "rx", Hex(bytes), IsoUtc(time)));
+    void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time,
+               const std::string& what) override {
+        Line(out_, fmt::format("{{\"event\":\"trace\",\"device\":\"{}\",\"dir\":\"{}\",\"bytes\":\"{}\",\"what\":\"{}\","
+                               "\"time\":\"{}\"}}",
+                               JsonEscape(device), sent ? "tx" : "rx", Hex(bytes), JsonEscape(what), IsoUtcMillis(time)));
     }
     void Progress(const ArchiveProgress& p) override {
         Line(out_,
@@ -152,10 +156,18 @@ public:
     }
     void Summary(const std::vector<DeviceSummary>& devices) override {
         for (const auto& s : devices)
+        {
+            std::string codes;
+            for (const auto& [code, count] : s.exceptionCodes)
+                codes += fmt::format("{}\"{:02X}\":{}", codes.empty() ? "" : ",", code, count);
             Line(out_, fmt::format("{{\"event\":\"summary\",\"device\":\"{}\",\"cycles\":{},\"sent\":{},\"answers\":{},"
-                                   "\"failures\":{},\"connects\":{},\"drops\":{},\"failed\":{}}}",
-                                   JsonEscape(s.device), s.cycles, s.sent, s.answers, s.failures, s.connects, s.drops,
+                                   "\"failures\":{},\"good\":{},\"silence\":{},\"malformed\":{},\"exceptions\":{},"
+                                   "\"exception_codes\":{{{}}},\"line_failures\":{},\"not_sent\":{},\"connects\":{},"
+                                   "\"drops\":{},\"failed\":{}}}",
+                                   JsonEscape(s.device), s.cycles, s.sent, s.answers(), s.failures(), s.good, s.silence,
+                                   s.malformed, s.exceptions, codes, s.lineFailures, s.notSent, s.connects, s.drops,
                                    s.failed ? "true" : "false"));
+        }
     }
 
 private:
@@ -176,7 +188,6 @@ public:
     }
     void Log(const std::string&, const std::string&, const std::string&) override {}
     void Note(const std::string&, const std::string&) override {}
-    void Trace(const std::string&, bool, std::span<const uint8_t>, uint64_t) override {}
     void Progress(const ArchiveProgress&) override {}
     void CycleDone(const std::string&, int) override {}
     void Summary(const std::vector<DeviceSummary>&) override {}
@@ -196,6 +207,7 @@ private:
 class TableSink : public Sink {
 public:
     explicit TableSink(std::FILE* out) : out_(out) {}
+    using Sink::Trace;
 
     void Publish(const Publication& p) override {
         const std::string key = p.device + '\x1f' + TagPath(p.node, p.tag);
@@ -211,17 +223,16 @@ public:
         Remember(fmt::format("{}  {}{}", device, node.empty() ? "" : node + ": ", text));
     }
     void Note(const std::string& device, const std::string& text) override { Remember(device + "  -- " + text); }
-    void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time) override {
-        Remember(fmt::format("{} {} {} {}", Clock(time), device, sent ? ">>" : "<<", Hex(bytes)));
+    void Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time,
+               const std::string& what) override {
+        Remember(fmt::format("{} {} {} {}  ({})", Clock(time), device, sent ? ">>" : "<<", Hex(bytes), what));
     }
     void Progress(const ArchiveProgress& p) override {
         progress_[p.device + '\x1f' + p.archive] =
             fmt::format("{:<16} {:<14} {:>6} records, newest {}", p.device, p.archive, p.records, LocalTime(p.newest));
     }
-    void CycleDone(const std::string& device, int cycle) override {
-        cycles_[device] = cycle;
-        Draw();
-    }
+    void CycleDone(const std::string&, int) override { Draw(); }
+    void Status(const DeviceSummary& s) override { status_[s.device] = SummaryText(s); }
     void Summary(const std::vector<DeviceSummary>& devices) override {
         Draw();
         std::fputc('\n', out_);
@@ -271,10 +282,9 @@ private:
             screen += "\nArchives\n";
             for (const auto& [key, line] : progress_) screen += "  " + line + "\n";
         }
-        if (!cycles_.empty()) {
-            screen += "\nCycles:";
-            for (const auto& [device, n] : cycles_) screen += fmt::format("  {} {}", device, n);
-            screen += "\n";
+        if (!status_.empty()) {
+            screen += "\nLines\n";
+            for (const auto& [device, line] : status_) screen += "  " + line + "\n";
         }
         if (!recent_.empty()) {
             screen += "\nLog\n";
@@ -288,7 +298,7 @@ private:
     std::vector<Row> rows_;
     std::map<std::string, size_t> index_;
     std::map<std::string, std::string> progress_;
-    std::map<std::string, int> cycles_;
+    std::map<std::string, std::string> status_;  // per device: cycles and answers by outcome
     std::vector<std::string> recent_;
     std::chrono::steady_clock::time_point lastDraw_{};
 };
@@ -296,6 +306,25 @@ private:
 }  // namespace
 
 std::string IsoUtc(uint64_t ticks) { return Stamp(ticks, false, "%Y-%m-%dT%H:%M:%SZ"); }
+
+std::string IsoUtcMillis(uint64_t ticks) {
+    std::tm tm{};
+    int millis = 0;
+    if (!BrokenDown(ticks, false, tm, millis)) return fmt::format("(ticks {})", ticks);
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                       tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+}
+
+std::string SummaryText(const DeviceSummary& s) {
+    std::string text = fmt::format("{}: {} cycles, {} frames sent: {} good, {} silent, {} malformed, {} exceptions",
+                                   s.device, s.cycles, s.sent, s.good, s.silence, s.malformed, s.exceptions);
+    for (const auto& [code, count] : s.exceptionCodes) text += fmt::format(" ({}x {:02X})", count, code);
+    if (s.lineFailures != 0) text += fmt::format(", {} line failures", s.lineFailures);
+    if (s.notSent != 0) text += fmt::format(", {} never sent", s.notSent);
+    if (s.line) text += fmt::format(", {} connects, {} drops", s.connects, s.drops);
+    if (s.failed) text += "  FAILED";
+    return text;
+}
 std::string LocalTime(uint64_t ticks) { return Stamp(ticks, true, "%Y-%m-%d %H:%M:%S"); }
 
 std::string JsonEscape(const std::string& text) {
@@ -343,14 +372,18 @@ void FanOut::Log(const std::string& device, const std::string& node, const std::
 void FanOut::Note(const std::string& device, const std::string& text) {
     for (auto& s : sinks_) s->Note(device, text);
 }
-void FanOut::Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time) {
-    for (auto& s : sinks_) s->Trace(device, sent, bytes, time);
+void FanOut::Trace(const std::string& device, bool sent, std::span<const uint8_t> bytes, uint64_t time,
+                   const std::string& what) {
+    for (auto& s : sinks_) s->Trace(device, sent, bytes, time, what);
 }
 void FanOut::Progress(const ArchiveProgress& p) {
     for (auto& s : sinks_) s->Progress(p);
 }
 void FanOut::CycleDone(const std::string& device, int cycle) {
     for (auto& s : sinks_) s->CycleDone(device, cycle);
+}
+void FanOut::Status(const DeviceSummary& device) {
+    for (auto& s : sinks_) s->Status(device);
 }
 void FanOut::Summary(const std::vector<DeviceSummary>& devices) {
     for (auto& s : sinks_) s->Summary(devices);

@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <fmt/format.h>
 
+#include "tools/frames.h"
 #include "tools/line_channel.h"
 #include "tools/sim_factory.h"
 
@@ -58,6 +59,8 @@ struct Poller::DeviceRun {
     int cycles = 0;
     DeviceSummary stats;
     int32_t lastResult = 1;
+    std::string idleReason;  // why the last cycle sent nothing, to say it once
+    uint64_t copiesWritten = 0;  // of the present request (a reconnect sends it again)
     std::vector<std::pair<WriteRequest, hostemu::Tag*>> writes;
 
     struct Archive {
@@ -132,7 +135,8 @@ Poller::Poller(const PollConfig& config, hostemu::PluginEntryPoints plugin, Sink
         } else {
             LineTiming timing{std::chrono::milliseconds(dc.timeoutMs), std::chrono::milliseconds(dc.gapMs)};
             LineHooks hooks{[this] { return stopping_; },
-                            [this, r](const std::string& text) { sink_.Note(r->config.name, text); }};
+                            [this, r](const std::string& text) { sink_.Note(r->config.name, text); },
+                            [this, r](std::span<const uint8_t> tx) { Written(*r, tx); }};
             r->line = MakeLineChannel(io_, dc.channel, timing, std::move(hooks));
         }
         d.channel = [this, r](std::span<const uint8_t> tx, std::span<uint8_t> rx) { return Exchange(*r, tx, rx); };
@@ -167,25 +171,71 @@ void Poller::DispatchSignals() {
 
 bool Poller::Finished(const DeviceRun& run) const { return options_.cycles && run.cycles >= *options_.cycles; }
 
+namespace {
+
+// The in-process meter keeps what did not fit, as a line would; a request drops it.
+void DropPending(sim::MeterSimulator& meter) {
+    uint8_t stale[256];
+    while (meter.Exchange({}, stale) > 0) {
+    }
+}
+
+void Count(DeviceSummary& s, const AnswerVerdict& v) {
+    switch (v.kind) {
+        case AnswerKind::Good: ++s.good; break;
+        case AnswerKind::Silence: ++s.silence; break;
+        case AnswerKind::Malformed: ++s.malformed; break;
+        case AnswerKind::Exception:
+            ++s.exceptions;
+            ++s.exceptionCodes[v.code];
+            break;
+        case AnswerKind::LineDown: ++s.lineFailures; break;
+    }
+}
+
+}  // namespace
+
+// Traced when it goes out, so that a frame waiting for its answer shows.
+void Poller::Written(DeviceRun& run, std::span<const uint8_t> tx) {
+    ++run.copiesWritten;
+    if (options_.trace) sink_.Trace(run.config.name, true, tx, NowTicks(), DescribeRequest(run.config.model, tx));
+}
+
 int32_t Poller::Exchange(DeviceRun& run, std::span<const uint8_t> tx, std::span<uint8_t> rx) {
     DispatchSignals();
     if (stopping_) return kInterrupted;
     const std::string& name = run.config.name;
-    if (options_.trace && !tx.empty()) sink_.Trace(name, true, tx, NowTicks());
-    const int32_t result = run.simulator ? run.simulator->Exchange(tx, rx) : run.line->Exchange(tx, rx);
-    if (result == kInterrupted && stopping_) return result;
-    if (!tx.empty()) {
-        ++run.stats.sent;
-        ++(result > 0 ? run.stats.answers : run.stats.failures);
+    run.copiesWritten = 0;
+    int32_t result = 0;
+    if (run.simulator) {
+        if (!tx.empty()) DropPending(*run.simulator);
+        // A failing simulated line takes nothing.
+        if (!tx.empty() && run.simulator->faults().channelResult >= 0) Written(run, tx);
+        result = run.simulator->Exchange(tx, rx);
+    } else {
+        result = run.line->Exchange(tx, rx);
     }
+    if (result == kInterrupted && stopping_) return result;
     run.lastResult = result;
+    const auto answer = rx.first(result > 0 ? std::min(static_cast<size_t>(result), rx.size()) : 0);
+    if (tx.empty()) {
+        if (options_.trace && !answer.empty()) sink_.Trace(name, false, answer, NowTicks(), "the rest of an answer");
+        return result;
+    }
+    if (run.copiesWritten == 0) {
+        ++run.stats.notSent;
+        if (options_.trace) sink_.Note(name, fmt::format("request not sent: line failure ({})", result));
+        return result;
+    }
+    // A request sent again on a new connection is still one request.
+    ++run.stats.sent;
+    const AnswerVerdict verdict = JudgeAnswer(run.config.model, tx, answer, result);
+    Count(run.stats, verdict);
     if (options_.trace) {
-        if (result > 0)
-            sink_.Trace(name, false,
-                        rx.first(static_cast<size_t>(std::min<int64_t>(result, static_cast<int64_t>(rx.size())))),
-                        NowTicks());
+        if (!answer.empty())
+            sink_.Trace(name, false, answer, NowTicks(), verdict.text);
         else
-            sink_.Note(name, result == 0 ? "no answer" : fmt::format("line failure ({})", result));
+            sink_.Note(name, verdict.text);
     }
     return result;
 }
@@ -249,7 +299,9 @@ void Poller::ReadDevice(DeviceRun& run, Clock::time_point now) {
             }
     if (std::any_of(d.writes.begin(), d.writes.end(), [](const auto& w) { return !w.completed; })) host_.Write(d);
     if (stopping_) return;
+    const uint64_t requestsBefore = run.stats.sent + run.stats.notSent;
     host_.Read(d);
+    if (deviceDue && !stopping_) ExplainIdleCycle(run, run.stats.sent + run.stats.notSent != requestsBefore);
 
     const auto period = [](int ms) { return std::chrono::milliseconds(ms); };
     if (deviceDue) run.next = now + period(run.config.periodMs);
@@ -268,6 +320,26 @@ void Poller::ReadDevice(DeviceRun& run, Clock::time_point now) {
     for (auto& sub : d.subdevices) sub->log.clear();
     for (auto& group : d.groups) group->log.clear();
     sink_.CycleDone(d.name, run.cycles);
+    sink_.Status(SummaryOf(run));
+}
+
+// A cycle that sent nothing says why, once until the device reads again.
+void Poller::ExplainIdleCycle(DeviceRun& run, bool sentSomething) {
+    const auto isSet = [&](const char* name) {
+        const hostemu::Tag* tag = run.device->FindTag(name);
+        return tag != nullptr && tag->value.kind != hostemu::ValueKind::None && tag->value.number != 0;
+    };
+    const auto isClear = [&](const char* name) {
+        const hostemu::Tag* tag = run.device->FindTag(name);
+        return tag != nullptr && tag->value.kind != hostemu::ValueKind::None && tag->value.number == 0;
+    };
+    std::string reason;
+    if (!sentSomething)
+        reason = isClear("Available") ? "polling is off (Available is 0)"
+                 : isSet("Failure")   ? "backing off after a failed cycle (Failure is set)"
+                                      : "the plugin had nothing to ask";
+    if (reason != run.idleReason && !reason.empty()) sink_.Note(run.device->name, "no request this cycle: " + reason);
+    run.idleReason = reason;
 }
 
 void Poller::WaitUntil(Clock::time_point when) {
@@ -335,22 +407,24 @@ int Poller::Run() {
 
 std::vector<DeviceSummary> Poller::Summaries() const {
     std::vector<DeviceSummary> out;
-    for (const auto& r : runs_) {
-        DeviceSummary s = r->stats;
-        s.cycles = r->cycles;
-        s.line = r->line != nullptr;
-        if (r->line) {
-            s.connects = r->line->connects();
-            s.drops = r->line->drops();
-        }
-        // Failed: the plugin's own verdict, or a line that was silent at the end.
-        const hostemu::Tag* failure = r->device->FindTag("Failure");
-        const bool failureSet =
-            failure != nullptr && failure->value.kind == hostemu::ValueKind::Bool && failure->value.number != 0;
-        s.failed = failureSet || (s.sent > 0 && r->lastResult <= 0 && r->lastResult != kInterrupted);
-        out.push_back(s);
-    }
+    for (const auto& r : runs_) out.push_back(SummaryOf(*r));
     return out;
+}
+
+DeviceSummary Poller::SummaryOf(const DeviceRun& run) const {
+    DeviceSummary s = run.stats;
+    s.cycles = run.cycles;
+    s.line = run.line != nullptr;
+    if (run.line) {
+        s.connects = run.line->connects();
+        s.drops = run.line->drops();
+    }
+    // Failed: the plugin's own verdict (VKT-5 and VKT-9 publish it as a number), or a line silent at the end.
+    const hostemu::Tag* failure = run.device->FindTag("Failure");
+    const bool failureSet =
+        failure != nullptr && failure->value.kind != hostemu::ValueKind::None && failure->value.number != 0;
+    s.failed = failureSet || (s.sent + s.notSent > 0 && run.lastResult <= 0 && run.lastResult != kInterrupted);
+    return s;
 }
 
 }  // namespace tools

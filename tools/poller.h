@@ -64,8 +64,11 @@ private:
     struct DeviceRun;
 
     int32_t Exchange(DeviceRun& run, std::span<const uint8_t> tx, std::span<uint8_t> rx);
+    void Written(DeviceRun& run, std::span<const uint8_t> tx);
     void OnEvent(const hostemu::Device& device, const hostemu::Event& e);
     void ReadDevice(DeviceRun& run, std::chrono::steady_clock::time_point now);
+    void ExplainIdleCycle(DeviceRun& run, bool sentSomething);
+    DeviceSummary SummaryOf(const DeviceRun& run) const;
     void WaitUntil(std::chrono::steady_clock::time_point when);
     void DispatchSignals();
     bool Finished(const DeviceRun& run) const;

@@ -1,5 +1,9 @@
 #include "tools/starter.h"
 
+#include <charconv>
+
+#include <fmt/format.h>
+
 namespace tools {
 
 namespace {
@@ -165,6 +169,119 @@ std::string StarterFile(std::string_view model) {
 std::string DemoConfig() {
     return "# Built-in demonstration: one meter of each model on its simulator.\ncycles: 6\ndevices:\n" +
            Device(kVkt7, kDemoChannel) + Device(kVkt5, kDemoChannel) + Device(kVkt9, kDemoChannel);
+}
+
+namespace {
+
+// "A" or "A:B" of non-negative numbers; B is -1 when absent.
+std::pair<int, int> NumberPair(const std::string& text, const char* expected) {
+    const auto number = [&](std::string_view part) {
+        int n = -1;
+        const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), n);
+        if (part.empty() || ec != std::errc() || end != part.data() + part.size() || n < 0)
+            throw ConfigError(fmt::format("read \"{}\": expected {}", text, expected));
+        return n;
+    };
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return {number(text), -1};
+    return {number(std::string_view(text).substr(0, colon)), number(std::string_view(text).substr(colon + 1))};
+}
+
+struct ValueType {
+    const char* name;
+    int dataType;
+    int width;  // registers (VKT-9) or bytes (VKT-5)
+};
+
+ValueType FindType(const std::string& wanted, const std::vector<ValueType>& types) {
+    std::string known;
+    for (const ValueType& t : types) {
+        if (wanted == t.name) return t;
+        known += (known.empty() ? "" : ", ") + std::string(t.name);
+    }
+    throw ConfigError(fmt::format("--type \"{}\": expected one of {}", wanted, known));
+}
+
+TagConfig Tag(std::string name, PropertyList properties) { return {std::move(name), std::move(properties)}; }
+
+}  // namespace
+
+PollConfig AdHocReadConfig(const AdHocRead& read) {
+    PollConfig config;
+    config.source = "(read)";
+    config.cycles = 1;
+    DeviceConfig d;
+    d.name = "meter";
+    d.model = read.model;
+    d.channel = ParseChannel(read.channel);
+    d.timeoutMs = read.timeoutMs;
+    d.gapMs = read.gapMs;
+    d.retry = read.retry;
+    d.periodMs = 0;
+    for (const std::string& knob : read.sim) {
+        const size_t eq = knob.find('=');
+        if (eq == std::string::npos) throw ConfigError(fmt::format("--sim \"{}\": expected NAME=VALUE", knob));
+        d.sim.push_back({knob.substr(0, eq), knob.substr(eq + 1)});
+    }
+    if (!d.sim.empty() && d.channel.kind != ChannelConfig::Kind::Sim)
+        throw ConfigError("--sim knobs apply only to the channel \"sim\"");
+    d.tags.push_back({"Failure", {}});
+    if (read.what.empty()) throw ConfigError("read: name what to read (registers, an array or elements)");
+    const std::string address = std::to_string(read.address);
+
+    if (read.model == "VKT9New" || read.model == "VKT9Old") {
+        d.properties = {{"address", address}};
+        const ValueType type = FindType(read.type.empty() ? "word" : read.type,
+                                        {{"word", 1, 1}, {"int16", 2, 1}, {"float", 0, 2}, {"uint32", 3, 2}});
+        SubdeviceConfig sub{"read", "Current", std::nullopt, {}, {}};
+        for (const std::string& range : read.what) {
+            const auto [start, count] = NumberPair(range, "REGISTER or REGISTER:COUNT, 30001.. input, 40001.. holding");
+            const bool known = (start >= 30001 && start <= 39999) || (start >= 40001 && start <= 49999);
+            if (!known || count == 0 || (start % 10000) - 1 + std::max(count, 1) > 9999)
+                throw ConfigError(fmt::format("read \"{}\": expected registers within 30001..39999 or 40001..49999",
+                                              range));
+            for (int r = start; r < start + std::max(count, 1); r += type.width)
+                sub.tags.push_back(
+                    Tag(std::to_string(r), {{"Address", std::to_string(r)}, {"DataType", std::to_string(type.dataType)}}));
+        }
+        d.subdevices.push_back(std::move(sub));
+    } else if (read.model == "VKT5") {
+        d.properties = {{"address", address}};
+        const ValueType type = FindType(read.type.empty() ? "float" : read.type,
+                                        {{"float", 0, 4}, {"double", 1, 8}, {"uint16", 2, 2}, {"uint32", 3, 4}});
+        // Data bytes of each array (the older firmware's; a newer meter's longer arrays show in the trace).
+        static const int kCurrent[8] = {16, 96, 0, 24, 6, 160, 0, 26};
+        static const int kTotals[8] = {32, 128, 0, 0, 0, 0, 0, 0};
+        SubdeviceConfig sub{"read", "Current", std::nullopt, {{"TypeTotal", read.totals ? "true" : "false"}}, {}};
+        for (const std::string& zone : read.what) {
+            const auto [array, heat] = NumberPair(zone, "ARRAY or ARRAY:HEAT");
+            const int length = array < 8 ? (read.totals ? kTotals : kCurrent)[array] : 0;
+            if (length == 0)
+                throw ConfigError(fmt::format("read \"{}\": the meter has no {} array {}", zone,
+                                              read.totals ? "totals" : "current", array));
+            for (int at = 0; at + type.width <= length; at += type.width)
+                sub.tags.push_back(Tag(fmt::format("a{}h{}@{}", array, std::max(heat, 0), at),
+                                       {{"NumberArray", std::to_string(array)},
+                                        {"NumberHeat", std::to_string(std::max(heat, 0))},
+                                        {"Address", std::to_string(at)},
+                                        {"DataType", std::to_string(type.dataType)}}));
+        }
+        d.subdevices.push_back(std::move(sub));
+    } else {
+        if (!read.type.empty()) throw ConfigError("--type: a VKT-7 element has the type the meter gives it");
+        d.properties = {{"addr", address}};
+        GroupConfig group{read.totals ? "2" : "1", {}};
+        for (const std::string& elements : read.what) {
+            const auto [first, count] = NumberPair(elements, "ELEMENT or ELEMENT:COUNT, elements 0 to 82");
+            if (first + std::max(count, 1) > 83 || count == 0)
+                throw ConfigError(fmt::format("read \"{}\": expected elements 0 to 82", elements));
+            for (int e = first; e < first + std::max(count, 1); ++e)
+                group.tags.push_back(Tag(fmt::format("e{}", e), {{"addr", std::to_string(e)}}));
+        }
+        d.groups.push_back(std::move(group));
+    }
+    config.devices.push_back(std::move(d));
+    return config;
 }
 
 }  // namespace tools

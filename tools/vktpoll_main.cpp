@@ -1,6 +1,7 @@
 // vktpoll: the plugin on the host emulator, polling meters from a YAML file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,29 @@ int main(int argc, char** argv) {
     init->add_option("-o,--output", initOutput, "file to write, - for the standard output")->capture_default_str();
     init->add_flag("--force", force, "overwrite an existing file");
 
+    auto* readCmd = app.add_subcommand(
+        "read", "read once from one meter without a file, printing the values and every frame, e.g.\n"
+                "  vktpoll read --model VKT9New --channel serial:///dev/ttyUSB0?baud=9600 --address 1 40001:13");
+    AdHocRead adHoc;
+    readCmd->add_option("--model", adHoc.model, "VKT7, VKT5, VKT9New or VKT9Old")->required();
+    readCmd->add_option("--channel", adHoc.channel, "tcp://HOST:PORT, serial:///dev/...?baud=..., or sim")
+        ->required();
+    readCmd->add_option("--address", adHoc.address, "the meter's address")->capture_default_str();
+    readCmd
+        ->add_option("what", adHoc.what,
+                     "VKT-9: REGISTER[:COUNT] (30001.. input, 40001.. holding); VKT-5: ARRAY[:HEAT]; "
+                     "VKT-7: ELEMENT[:COUNT]")
+        ->required();
+    readCmd->add_option("--type", adHoc.type, "VKT-9: word, int16, float, uint32; VKT-5: float, double, uint16, uint32");
+    readCmd->add_flag("--totals", adHoc.totals, "VKT-5, VKT-7: totals instead of current values");
+    readCmd->add_option("--timeout", adHoc.timeoutMs, "ms to wait for the first byte of an answer")
+        ->capture_default_str();
+    readCmd->add_option("--gap", adHoc.gapMs, "ms of silence that ends an answer")->capture_default_str();
+    readCmd->add_option("--retry", adHoc.retry, "attempts per request")->capture_default_str();
+    readCmd->add_option("--sim", adHoc.sim, "channel sim: a simulator knob, NAME=VALUE");
+    bool readJson = false;
+    readCmd->add_flag("--json", readJson, "JSON lines");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -112,7 +136,17 @@ int main(int argc, char** argv) {
     PollConfig config;
     PollOptions options;
     try {
-        config = (demo || configPath.empty()) ? DemoPollConfig() : LoadConfigFile(configPath);
+        if (*readCmd) {
+            const auto& models = KnownModels();
+            if (std::find(models.begin(), models.end(), adHoc.model) == models.end())
+                throw ConfigError(fmt::format("read: unknown model \"{}\": expected VKT7, VKT5, VKT9New or VKT9Old",
+                                              adHoc.model));
+            config = AdHocReadConfig(adHoc);
+            trace = true;
+            json = readJson;
+        } else {
+            config = (demo || configPath.empty()) ? DemoPollConfig() : LoadConfigFile(configPath);
+        }
         for (const auto& w : writes) options.writes.push_back(ParseWrite(w));
     } catch (const ConfigError& e) {
         std::fprintf(stderr, "vktpoll: %s\n", e.what());

@@ -7,7 +7,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -78,10 +80,14 @@ public:
             }
             std::vector<uint8_t> answer;
             int32_t n = meter_.Exchange(request, buffer);
+            // A late answer waits in the meter's queue: collect it, then hold it back.
+            const bool late = meter_.lastAnswerLate();
+            if (late) n = meter_.Exchange({}, buffer);
             while (n > 0) {
                 answer.insert(answer.end(), buffer, buffer + n);
                 n = meter_.Exchange({}, buffer);
             }
+            if (late) std::this_thread::sleep_for(std::chrono::milliseconds(meter_.faults().lateMs));
             if (options_.trace) {
                 std::fprintf(stderr, "vktsim: >> %s\n", Hex(request).c_str());
                 std::fprintf(stderr, "vktsim: << %s\n", answer.empty() ? "(nothing)" : Hex(answer).c_str());
@@ -153,7 +159,7 @@ public:
         return outcome == Outcome::Failed ? Fail("the serial port failed") : 0;
     }
 
-    int ServePty() {
+    int ServePty(const std::string& link) {
         int master = -1, slave = -1;
         char name[256] = {};
         termios raw{};
@@ -161,11 +167,22 @@ public:
         if (::openpty(&master, &slave, name, &raw, nullptr) != 0) return Fail("cannot make a pseudo-terminal");
         // Our own slave descriptor stays open, so clients may come and go.
         asio::posix::stream_descriptor stream(io_, master);
-        std::printf("vktsim: serving on %s\n", name);
+        std::error_code ec;
+        if (!link.empty()) {
+            // A stable name for configurations; only a link of our own is replaced.
+            if (std::filesystem::is_symlink(link, ec)) std::filesystem::remove(link, ec);
+            std::filesystem::create_symlink(name, link, ec);
+            if (ec) {
+                ::close(slave);
+                return Fail(fmt::format("cannot link {} to {}: {}", link, name, ec.message()));
+            }
+        }
+        std::printf("vktsim: serving on %s%s\n", name, link.empty() ? "" : fmt::format(" (linked as {})", link).c_str());
         std::fflush(stdout);
         Outcome outcome = Outcome::Dropped;
         while (outcome == Outcome::Dropped) outcome = Serve(stream);
         ::close(slave);
+        if (!link.empty()) std::filesystem::remove(link, ec);
         return outcome == Outcome::Failed ? Fail("the pseudo-terminal failed") : 0;
     }
 
@@ -194,7 +211,8 @@ int main(int argc, char** argv) {
         "Models in this build: " +
         (models.empty() ? std::string("none") : models)};
     std::string model, tcp = "127.0.0.1:4001", serial, parity = "none", stop = "1", clock;
-    bool pty = false, clockRunning = false, listOptions = false;
+    std::string ptyLink;
+    bool pty = false, clockRunning = false, listOptions = false, listRegisters = false;
     unsigned baud = 9600, data = 8;
     int gapMs = 10;
     ServeOptions options;
@@ -204,6 +222,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--serial", serial, "serve on this serial port instead");
     app.add_flag("--pty", pty, "serve on a new pseudo-terminal instead, and print its path");
+    app.add_option("--pty-link", ptyLink, "with --pty: also name it by this symbolic link (removed at the end)");
     app.add_option("--baud", baud, "serial: baud rate")->capture_default_str();
     app.add_option("--parity", parity, "serial: none, even or odd")->capture_default_str();
     app.add_option("--stop", stop, "serial: stop bits, 1 or 2")->capture_default_str();
@@ -217,6 +236,8 @@ int main(int argc, char** argv) {
     app.add_option("--gap", gapMs, "ms of silence that ends a request")->capture_default_str();
     app.add_flag("--trace", options.trace, "hex dump of every request and answer on stderr");
     app.add_flag("--list-options", listOptions, "list the simulator's knobs and exit");
+    app.add_flag("--list-registers,--map", listRegisters,
+                 "list what the simulated meter serves and the values it holds (after the knobs), and exit");
 
     // Every knob of the model is a flag of its own: the model is needed first.
     std::unique_ptr<sim::MeterSimulator> meter;
@@ -225,11 +246,15 @@ int main(int argc, char** argv) {
         if (arg == "--model" && i + 1 < argc) meter = MakeSimulator(argv[i + 1]);
         if (arg.starts_with("--model=")) meter = MakeSimulator(arg.substr(8));
     }
-    std::map<std::string, std::string> knobs;
+    // Repeatable, in the order given: --register 40020=1 --register 40021=2.
+    std::map<std::string, std::vector<std::string>> knobs;
     if (meter)
         for (const auto& [name, description] : meter->Options())
             if (app.get_option_no_throw("--" + name) == nullptr)
-                app.add_option("--" + name, knobs[name], description)->group("Simulator knobs");
+                app.add_option("--" + name, knobs[name], description)
+                    ->group("Simulator knobs")
+                    ->expected(1)
+                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -237,8 +262,8 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : 2;
     }
     options.gap = std::chrono::milliseconds(std::max(1, gapMs));
-    for (const auto& [name, value] : knobs)
-        if (app.count("--" + name) > 0) settings.push_back(name + "=" + value);
+    for (const auto& [name, values] : knobs)
+        for (const auto& value : values) settings.push_back(name + "=" + value);
 
     if (!meter) {
         std::fprintf(stderr, "vktsim: no simulator of model \"%s\" (this build has: %s)\n", model.c_str(),
@@ -262,11 +287,20 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (listRegisters) {
+        for (const auto& line : meter->RegisterMap()) std::printf("%s\n", line.c_str());
+        return 0;
+    }
+    if (!ptyLink.empty() && !pty) {
+        std::fprintf(stderr, "vktsim: --pty-link needs --pty\n");
+        return 2;
+    }
+
     asio::io_context io;
     Server server(io, *meter, options);
     int status = 0;
     if (pty) {
-        status = server.ServePty();
+        status = server.ServePty(ptyLink);
     } else if (!serial.empty()) {
         SerialSettings s;
         try {

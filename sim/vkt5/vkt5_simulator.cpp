@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -361,6 +362,32 @@ std::vector<std::pair<std::string, std::string>> Vkt5Simulator::ModelOptions() c
                    "current|total|archive|archive-total[:array[:heat]], or none to clear"},
         {"wrong-function", "answer with the wrong function code (true/false)"},
     };
+}
+
+std::vector<std::string> Vkt5Simulator::RegisterMap() const {
+    std::vector<std::string> out;
+    char line[200];
+    std::snprintf(line, sizeof line, "firmware %u.%u, report type %u", firmware_ >> 4, firmware_ & 0x0F, reportType_);
+    out.emplace_back(line);
+    for (bool total : {false, true})
+        for (uint8_t array = 0; array < 8; ++array) {
+            if (DataLength(total, array) == 0) continue;
+            // Arrays with per-channel blocks exist once per heat system.
+            const uint8_t heats = ArrayLayout(total, array).channelWords != 0 ? 3 : 1;
+            for (uint8_t heat = 0; heat < heats; ++heat) {
+                const std::vector<uint8_t> data = CurrentData(total, array, heat);
+                std::string hex;
+                for (size_t i = 0; i < data.size() && i < 12; ++i) {
+                    char byte[4];
+                    std::snprintf(byte, sizeof byte, " %02X", data[i]);
+                    hex += byte;
+                }
+                std::snprintf(line, sizeof line, "%-7s array %u heat %u: %zu bytes:%s%s", total ? "totals" : "current",
+                              array, heat, data.size(), hex.c_str(), data.size() > 12 ? " ..." : "");
+                out.emplace_back(line);
+            }
+        }
+    return out;
 }
 
 }  // namespace sim

@@ -67,6 +67,8 @@ public:
     // Data bytes of the array for the present firmware (0 for arrays the meter lacks).
     size_t DataLength(bool total, uint8_t array) const;
 
+    std::vector<std::string> RegisterMap() const override;
+
     void Refuse(const Vkt5Refusal& refusal) { refusals_.push_back(refusal); }
     void ClearRefusals() { refusals_.clear(); }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -815,6 +816,23 @@ std::vector<std::pair<std::string, std::string>> Vkt7Simulator::ModelOptions() c
         {"decimals", "PROPERTY:PLACES: decimal places a property (57 to 76) reports"},
         {"forget-list", "forget the element list once: the next data read answers exception 5"},
     };
+}
+
+std::vector<std::string> Vkt7Simulator::RegisterMap() const {
+    std::vector<std::string> out;
+    char line[200];
+    const std::pair<Vkt7Archive, const char*> kinds[] = {{Vkt7Archive::Current, "current"},
+                                                         {Vkt7Archive::Totals, "totals"}};
+    for (const auto& [type, name] : kinds)
+        for (const auto& [element, size] : ActiveList(type)) {
+            std::snprintf(line, sizeof line, "%-7s  element %2u  %u bytes  %g", name, element, size,
+                          ExpectedValue(type, element));
+            out.emplace_back(line);
+        }
+    std::snprintf(line, sizeof line, "archives: %d hours, %d days, %d months back from the clock%s", spanHours_,
+                  spanDays_, spanMonths_, noArchives_ ? " (switched off)" : "");
+    out.emplace_back(line);
+    return out;
 }
 
 }  // namespace sim

@@ -107,6 +107,8 @@ public:
     // The meter forgets the element list: the next data read answers exception 5.
     void ForgetList() { listDefined_ = false; }
 
+    std::vector<std::string> RegisterMap() const override;
+
     // ---- state, for tests and tools ----
     bool sessionOpened() const { return sessionOpened_; }
     uint8_t selectedType() const { return selected_; }

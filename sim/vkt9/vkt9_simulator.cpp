@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include <boost/date_time/gregorian/gregorian.hpp>
@@ -337,6 +338,37 @@ std::vector<std::pair<std::string, std::string>> Vkt9Simulator::ModelOptions() c
         {"error-record", "ARCHIVE:INDEX, requests for this record get an error answer"},
         {"impossible-date", "ARCHIVE:INDEX, this record is dated 31 April"},
     };
+}
+
+std::vector<std::string> Vkt9Simulator::RegisterMap() const {
+    std::vector<std::string> out;
+    char line[200];
+    const auto modbus = [](uint32_t key) {
+        return ((key >> 16) == kHolding ? 40001 : 30001) + static_cast<int>(key & 0xFFFF);
+    };
+    std::set<uint32_t> keys(errorRegisters_);
+    for (const auto& [key, value] : registers_) keys.insert(key);
+    for (uint32_t key : keys) {
+        const auto value = RegisterValue(key);
+        const char* kind = (key >> 16) == kHolding ? "holding" : "input";
+        if (value)
+            std::snprintf(line, sizeof line, "%d  %-7s  0x%04X  %5u%s", modbus(key), kind, *value, *value,
+                          errorRegisters_.count(key) != 0 ? "  (reads get an error answer)" : "");
+        else
+            std::snprintf(line, sizeof line, "%d  %-7s  (reads get an error answer)", modbus(key), kind);
+        out.emplace_back(line);
+    }
+    static const char* const kNames[kArchiveKinds] = {"hour", "day", "month"};
+    for (size_t k = 0; k < kArchiveKinds; ++k) {
+        const Ring& r = rings_[k];
+        std::snprintf(line, sizeof line,
+                      "%s archive: index registers %d..%d, slots 0..%u, current index %u, %d records before it, "
+                      "%d-byte records (function 0x41 type %zu)",
+                      kNames[k], modbus(r.indexKey), modbus(r.indexKey) + 2, r.top,
+                      CurrentIndex(static_cast<ArchiveKind>(k)), r.span, r.recordLength, k);
+        out.emplace_back(line);
+    }
+    return out;
 }
 
 }  // namespace sim

@@ -85,6 +85,8 @@ public:
     // The record is sent dated 31 April.
     void SetImpossibleDate(ArchiveKind kind, uint16_t index, bool on = true);
 
+    std::vector<std::string> RegisterMap() const override;
+
 protected:
     void Answer(std::span<const uint8_t> request, std::vector<uint8_t>& out) override;
     size_t AddressOffset() const override { return 0; }

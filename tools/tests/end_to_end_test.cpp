@@ -221,16 +221,138 @@ TEST(ToolsEndToEndLine, CtrlCClosesEveryDeviceAndExits) {
 
 #endif
 
+#ifdef TRV_HAVE_SIM_VKT9
+
+// One padded, late, spoilt or refused answer from vktsim costs that exchange
+// alone: the counters per outcome are what the simulator was told to do, and
+// the line is good again afterwards.
+TEST(ToolsEndToEndLine, OneBadAnswerCostsOneExchange) {
+    struct Run {
+        const char* name;
+        std::vector<std::string> knobs;
+        bool pty;
+        int timeoutMs, periodMs, cycles;
+        std::map<std::string, std::string> counts;  // summary fields
+        std::string shown;                          // a line of the output holds it
+        const char* device = nullptr;               // the model case's device when null
+    };
+    // One request a cycle, so that the late answer is in before the next one goes.
+    const char* const oneRequest = R"(    model: VKT9New
+    properties: {address: 1}
+    tags: [Available, Failure]
+    subdevices:
+      - {name: current, type: Current, tags: [{name: T_supply, properties: {Address: 40001, DataType: 0}}]}
+)";
+    const std::vector<Run> runs = {
+        {"padded", {"--extra-bytes", "2", "--fault-count", "1"}, false, 1000, 0, 2,
+         {{"silence", "0"}, {"malformed", "0"}}, "\"what\":\"read holding 40001..40002\""},
+        {"padded on a pty", {"--extra-bytes", "2", "--fault-count", "1"}, true, 1000, 0, 2,
+         {{"silence", "0"}, {"malformed", "0"}}, "dropped 2 stale bytes before the request"},
+        // Late beyond the time-out, in well before the next cycle's request.
+        {"late", {"--late", "700", "--fault-count", "1"}, false, 250, 1500, 3, {{"silence", "1"}, {"malformed", "0"}},
+         "no request this cycle: backing off after a failed cycle", oneRequest},
+        {"spoilt", {"--corrupt-crc", "true", "--fault-count", "1"}, false, 1000, 0, 1,
+         {{"silence", "0"}, {"malformed", "1"}}, "\"what\":\"bad CRC\""},
+        {"refused", {"--error-register", "40006"}, false, 1000, 0, 2,
+         {{"malformed", "0"}, {"exceptions", "2"}, {"exception_codes", "{\"04\":2"}},
+         "\"what\":\"exception 04 server device failure\""},
+    };
+    const ModelCase m = Models().back();
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        Workspace ws;
+        std::vector<std::string> simArgs = {TRV_VKTSIM, "--model", m.model, "--clock", "2024-03-07 12:00:00"};
+        if (run.pty)
+            simArgs.insert(simArgs.end(), {"--pty", "--pty-link", ws.Path("meter-tty")});
+        else
+            simArgs.insert(simArgs.end(), {"--tcp", "127.0.0.1:0"});
+        simArgs.insert(simArgs.end(), run.knobs.begin(), run.knobs.end());
+        ChildProcess sim(simArgs);
+        std::string channel = "serial://" + ws.Path("meter-tty");
+        if (!run.pty) {
+            const uint16_t port = StartSim(sim);
+            ASSERT_NE(port, 0) << sim.ErrorText();
+            channel = fmt::format("tcp://127.0.0.1:{}", port);
+        } else {
+            ASSERT_TRUE(sim.WaitFor("serving on")) << sim.ErrorText();
+        }
+        const std::string yaml = fmt::format("devices:\n  - name: meter\n    channel: \"{}\"\n    period: {}\n    gap: 30\n"
+                                             "    timeout: {}\n{}", channel, run.periodMs, run.timeoutMs,
+                                             run.device != nullptr ? run.device : m.device);
+        ChildProcess poll({TRV_VKTPOLL, ws.Write("meter.yaml", yaml), "--json", "--trace", "--cycles",
+                           std::to_string(run.cycles)}, kZone);
+        EXPECT_EQ(poll.Wait(), 0) << poll.ErrorText();
+        const auto summary = poll.LinesWith("\"event\":\"summary\"");
+        ASSERT_EQ(summary.size(), 1u);
+        for (const auto& [field, value] : run.counts)
+            EXPECT_TRUE(JsonField(summary[0], field).starts_with(value)) << summary[0];
+        const auto count = [&](const char* field) { return std::stoul(JsonField(summary[0], field)); };
+        EXPECT_EQ(count("sent"), count("good") + count("silence") + count("malformed") + count("exceptions"))
+            << summary[0];
+        EXPECT_EQ(count("not_sent") + count("line_failures"), 0u) << summary[0];
+        EXPECT_EQ(JsonField(summary[0], "failed"), "false");
+        EXPECT_FALSE(poll.LinesWith(run.shown).empty()) << run.shown;
+        // Trace times carry milliseconds, as the text trace does.
+        const auto traces = poll.LinesWith("\"event\":\"trace\"");
+        ASSERT_FALSE(traces.empty());
+        EXPECT_TRUE(std::regex_match(JsonField(traces[0], "time"), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+            << traces[0];
+    }
+}
+
+// Knob flags repeat; --map shows what the meter then serves.
+TEST(ToolsEndToEndSim, ListsWhatItServesWithRepeatedKnobs) {
+    ChildProcess sim({TRV_VKTSIM, "--model", "VKT9New", "--register", "40020=1", "--register", "40021=2", "--map"});
+    EXPECT_EQ(sim.Wait(), 0) << sim.ErrorText();
+    EXPECT_EQ(sim.LinesWith("40020  holding  0x0001").size(), 1u);
+    EXPECT_EQ(sim.LinesWith("40021  holding  0x0002").size(), 1u);
+    EXPECT_EQ(sim.LinesWith("hour archive: index registers 40101..40103").size(), 1u);
+}
+
+#endif
+
+// "vktpoll read": one meter, no file, the values and the frames.
+TEST(ToolsEndToEndRead, ReadsWithoutAFile) {
+    struct Read {
+        const char* model;
+        std::vector<std::string> what;
+        int status;
+        std::string shown;
+    };
+    const std::vector<Read> reads = {
+        {"VKT9New", {"40001:13"}, 0, "  meter  read/40005 = 12345  [good]"},
+        {"VKT9New", {"--type", "float", "30001:2"}, 0, "  meter  read/30001 = 12.5  [good]"},
+        {"VKT5", {"1:0"}, 0, "  meter  read/a1h0@4 = 101.75  [good]"},
+        {"VKT7", {"0:2"}, 0, "  meter  1/e1 = 49.76  [good]"},
+        {"VKT9New", {"50001"}, 2, ""},
+        {"VKT7", {"80:5"}, 2, ""},
+    };
+    const auto models = Models();
+    for (const Read& r : reads) {
+        if (std::none_of(models.begin(), models.end(), [&](const ModelCase& m) { return m.model == std::string(r.model); }))
+            continue;
+        std::vector<std::string> args = {TRV_VKTPOLL, "read", "--model", r.model, "--channel", "sim", "--address", "1"};
+        args.insert(args.end(), r.what.begin(), r.what.end());
+        ChildProcess poll(args, kZone);
+        EXPECT_EQ(poll.Wait(), r.status) << r.model << poll.ErrorText();
+        if (r.status != 0) continue;
+        EXPECT_EQ(poll.LinesWith(r.shown).size(), 1u) << r.shown;
+        EXPECT_FALSE(poll.LinesWith("  meter  >> ").empty());
+    }
+}
+
 // The README's main job: no arguments, every simulated model, good data, an end.
 TEST(ToolsEndToEndDemo, RunsEveryBuiltInModelAndStops) {
     ChildProcess demo({TRV_VKTPOLL}, kZone);
     EXPECT_EQ(demo.Wait(), 0) << demo.ErrorText();
-    const auto summaries = demo.LinesWith(" frames sent, ");
+    const auto summaries = demo.LinesWith(" frames sent: ");
     EXPECT_EQ(summaries.size(), Models().size());
     for (const auto& line : summaries) {
         EXPECT_NE(line.find(": 6 cycles,"), std::string::npos) << line;
-        EXPECT_NE(line.find(" 0 failures"), std::string::npos) << line;
+        EXPECT_NE(line.find(" 0 silent, 0 malformed, 0 exceptions"), std::string::npos) << line;
     }
+    // Control tags that keep their value are shown once, not after every value.
+    EXPECT_EQ(demo.LinesWith("  Failure = false  [good]").size(), Models().size());
     EXPECT_FALSE(demo.LinesWith("[good]  archive").empty());
     EXPECT_TRUE(demo.LinesWith("[bad").size() <= demo.LinesWith("out of service]").size());
 }
@@ -273,8 +395,14 @@ TEST(ToolsEndToEndConfig, BadRunsExitWithTheirStatus) {
     ChildProcess missing({TRV_VKTPOLL, ws.Path("absent.yaml")});
     EXPECT_EQ(missing.Wait(), 2);
     EXPECT_NE(missing.ErrorText().find("absent.yaml: cannot open the file"), std::string::npos);
-    ChildProcess refused({TRV_VKTPOLL, ws.Write("good.yaml", good), "--json", "--cycles", "1"});
+    // Frames that never reached the line are neither traced nor counted as sent.
+    ChildProcess refused({TRV_VKTPOLL, ws.Write("good.yaml", good), "--json", "--trace", "--cycles", "1"});
     EXPECT_EQ(refused.Wait(), 1) << refused.ErrorText();
+    EXPECT_TRUE(refused.LinesWith("\"dir\":\"tx\"").empty());
+    const auto summary = refused.LinesWith("\"event\":\"summary\"");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(JsonField(summary[0], "sent"), "0");
+    EXPECT_NE(JsonField(summary[0], "not_sent"), "0");
 }
 
 }  // namespace

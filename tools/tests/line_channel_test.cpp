@@ -16,7 +16,8 @@ struct Line {
         : line(MakeLineChannel(io, ParseChannel(channel),
                                // Generous gap: these tests must not depend on the machine's speed.
                                {std::chrono::milliseconds(300), std::chrono::milliseconds(150)},
-                               {[this] { return interrupt; }, [this](const std::string& t) { notes += t + "\n"; }})) {}
+                               {[this] { return interrupt; }, [this](const std::string& t) { notes += t + "\n"; },
+                                [this](std::span<const uint8_t>) { ++writes; }})) {}
     explicit Line(const FakeMeter& meter) : Line("tcp://127.0.0.1:" + std::to_string(meter.port())) {}
 
     // Sends the one-byte request (none for 0), receives at most capacity bytes.
@@ -33,6 +34,7 @@ struct Line {
     std::string notes;
     std::unique_ptr<LineChannel> line;
     int32_t result = 0;
+    int writes = 0;
 };
 
 TEST(ToolsLineChannel, FramesAnswersByGapAndReceiveLimit) {
@@ -45,6 +47,10 @@ TEST(ToolsLineChannel, FramesAnswersByGapAndReceiveLimit) {
     // Known length: stops at the limit; the rest waits on the line.
     EXPECT_EQ(l.Ask(kTen, 4), (Bytes{0xB0, 0xB1, 0xB2, 0xB3}));
     EXPECT_EQ(l.Ask(0), (Bytes{0xB4, 0xB5, 0xB6, 0xB7, 0xB8, 0xB9}));
+    // A new request drops what an earlier answer left, instead of taking it for its own.
+    EXPECT_EQ(l.Ask(kTen, 4), (Bytes{0xB0, 0xB1, 0xB2, 0xB3}));
+    EXPECT_EQ(l.Ask(kFive), (Bytes{0xA0, 0xA1, 0xA2, 0xA3, 0xA4}));
+    EXPECT_NE(l.notes.find("dropped 6 stale bytes"), std::string::npos) << l.notes;
     // A gap ends the answer even though more comes later.
     EXPECT_EQ(l.Ask(kPause), (Bytes{0xD0, 0xD1, 0xD2}));
     meter.Go();
@@ -92,6 +98,8 @@ TEST(ToolsLineChannel, UnreachableLinesAreLineFailures) {
         EXPECT_EQ(l.result, kLineDown) << channel;
         EXPECT_NE(l.notes.find(note), std::string::npos) << l.notes;
         EXPECT_EQ(l.line->connects(), 0u) << channel;
+        EXPECT_EQ(l.writes, 0) << channel;
+        EXPECT_EQ(l.line->written(), 0u) << channel;
     }
     ::close(holder);
 }
