@@ -154,6 +154,17 @@ Poller::Poller(const PollConfig& config, hostemu::PluginEntryPoints plugin, Sink
 
 Poller::~Poller() { host_.observer = nullptr; }
 
+bool Poller::QueueClientWrite(const std::string& device, const std::string& tag, int32_t value, std::string& why) {
+    auto it = std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r->config.name == device; });
+    if (it == runs_.end()) return why = fmt::format("no device named \"{}\"", device), false;
+    Device& d = *(*it)->device;
+    hostemu::Tag* target = d.FindTag(tag);
+    if (target == nullptr) return why = fmt::format("device \"{}\" has no tag \"{}\"", device, tag), false;
+    d.QueueWrite(*target, value);
+    sink_.Note(d.name, fmt::format("client writes {} to {}", value, target->name));
+    return true;
+}
+
 void Poller::Stop() {
     stopping_ = true;
     for (auto& r : runs_) r->device->breakFlag = true;
