@@ -109,10 +109,12 @@ int main(int argc, char** argv) {
     auto* serve = app.add_subcommand("serve", "run as a station: poll until stopped, every reading to an MQTT broker");
     std::string serveConfig, servePlugin;
     int serveCycles = 0;
+    bool serveJson = false;
     serve->add_option("config", serveConfig, "YAML configuration file with an mqtt section")->required();
     serve->add_option("--plugin", servePlugin, "plugin library (default: trvplugin-teplokom.so beside vktpoll)");
     serve->add_option("--cycles", serveCycles, "read every device this many times, then stop")
         ->check(CLI::Range(1, 1000000000));
+    serve->add_flag("--json", serveJson, "also print every event on the standard output as JSON lines");
 
     try {
         app.parse(argc, argv);
@@ -122,8 +124,9 @@ int main(int argc, char** argv) {
     }
     if (*init) return WriteStarter(initModel, initOutput, force);
     if (*serve)
-        return station::Serve({serveConfig, servePlugin, serveCycles > 0 ? std::optional<int>(serveCycles) : std::nullopt},
-                              DefaultPluginPath());
+        return station::Serve(
+            {serveConfig, servePlugin, serveCycles > 0 ? std::optional<int>(serveCycles) : std::nullopt, serveJson},
+            DefaultPluginPath());
 
     PollConfig config;
     PollOptions options;

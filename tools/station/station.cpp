@@ -227,14 +227,19 @@ int Serve(const ServeOptions& options, const std::string& defaultPluginPath) {
         return 1;
     }
 
-    StationSink sink(mqtt.prefix, *queue, log);
+    // The queue first: a line on stdout means the entry is already on disk.
+    tools::FanOut sink;
+    auto owned = std::make_unique<StationSink>(mqtt.prefix, *queue, log);
+    StationSink& station = *owned;
+    sink.Add(std::move(owned));
+    if (options.json) sink.Add(tools::MakeSink(tools::OutputMode::Json, stdout));
     tools::PollOptions poll;
     poll.cycles = options.cycles ? options.cycles : config.cycles;
     poll.handleSignals = true;
     int status = tools::kExitOk;
     try {
         tools::Poller poller(config, plugin.entry(), sink, poll);
-        sink.SetSummaries([&poller] { return poller.Summaries(); });
+        station.SetSummaries([&poller] { return poller.Summaries(); });
         MqttLink link(mqtt, password, *queue, log, [&](const std::string& topic, const std::string& payload) {
             std::string why;
             const auto command = ParseCommand(mqtt.prefix, topic, payload, why);

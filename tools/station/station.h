@@ -59,6 +59,7 @@ struct ServeOptions {
     std::string configPath;
     std::string pluginPath;  // empty: the configuration's, else the default
     std::optional<int> cycles;
+    bool json = false;  // every event also on stdout, as vktpoll --json prints it
 };
 
 // The exit status: 0 after a stop by signal or the configured cycles, 2 for a
