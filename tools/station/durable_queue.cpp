@@ -122,11 +122,16 @@ std::vector<QueueEntry> DurableQueue::After(int64_t after, int limit) {
     return out;
 }
 
-void DurableQueue::Remove(int64_t id) {
+void DurableQueue::Remove(const std::vector<int64_t>& ids) {
     std::lock_guard lock(mutex_);
+    if (ids.empty() || !Exec("BEGIN IMMEDIATE")) return;
     Statement del(db_, "DELETE FROM queue WHERE id = ?");
-    sqlite3_bind_int64(del.get(), 1, id);
-    if (sqlite3_step(del.get()) == SQLITE_DONE && sqlite3_changes(db_) > 0) --size_;
+    for (const int64_t id : ids) {
+        sqlite3_bind_int64(del.get(), 1, id);
+        if (sqlite3_step(del.get()) == SQLITE_DONE && sqlite3_changes(db_) > 0) --size_;
+        sqlite3_reset(del.get());
+    }
+    Exec("COMMIT");
 }
 
 int64_t DurableQueue::size() {

@@ -42,8 +42,8 @@ public:
     PushResult Push(QueueEntry entry, std::string* dropped = nullptr);
     // Up to limit entries after id `after`, oldest first.
     std::vector<QueueEntry> After(int64_t after, int limit);
-    // The broker has it.
-    void Remove(int64_t id);
+    // The broker has them: one commit for all.
+    void Remove(const std::vector<int64_t>& ids);
 
     int64_t size();
     QueueCounters counters();

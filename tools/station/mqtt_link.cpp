@@ -45,6 +45,12 @@ void MqttLink::Stop(std::chrono::milliseconds grace) {
     if (thread_.joinable()) thread_.join();
 }
 
+// A removal lost to a crash costs a duplicate, never a reading: they can share one commit.
+void MqttLink::Forget() {
+    queue_.Remove(acked_);
+    acked_.clear();
+}
+
 bool MqttLink::Drained() { return inflight_.empty() && queue_.After(cursor_, 1).empty(); }
 
 void MqttLink::Loop() {
@@ -62,6 +68,7 @@ void MqttLink::Loop() {
             continue;
         }
         const int rc = mosquitto_loop(mosq_, 50, 1);
+        Forget();
         if (!refused_.empty()) {
             Drop(refused_);
             continue;
@@ -84,6 +91,7 @@ void MqttLink::Loop() {
             for (int i = 0; i < 20 && mosquitto_want_write(mosq_); ++i) mosquitto_loop(mosq_, 50, 1);
             mosquitto_disconnect(mosq_);
             mosquitto_loop(mosq_, 50, 1);
+            Forget();
             log_(Level::Info, fmt::format("mqtt: disconnected; {} entries stay queued on disk", queue_.size()));
         }
         mosquitto_destroy(mosq_);
@@ -145,7 +153,7 @@ void MqttLink::Pump() {
             if (rc != MOSQ_ERR_SUCCESS) return;  // the loop sees the broken connection
             cursor_ = e.id;
             if (config_.qos == 0)
-                queue_.Remove(e.id);  // no acknowledgement will come
+                acked_.push_back(e.id);  // no acknowledgement will come
             else
                 inflight_[mid] = e.id;
         }
@@ -178,7 +186,7 @@ void MqttLink::OnPublish(mosquitto*, void* self, int mid) {
     auto& link = *static_cast<MqttLink*>(self);
     const auto it = link.inflight_.find(mid);
     if (it == link.inflight_.end()) return;  // the online state
-    link.queue_.Remove(it->second);
+    link.acked_.push_back(it->second);
     link.inflight_.erase(it);
 }
 

@@ -51,6 +51,7 @@ private:
     void Drop(const std::string& why);
     void Pump();
     bool Drained();
+    void Forget();
 
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
@@ -71,6 +72,7 @@ private:
     std::chrono::seconds backoff_{1};
     int64_t cursor_ = 0;               // the newest entry sent on this connection
     std::map<int, int64_t> inflight_;  // message id -> queue entry
+    std::vector<int64_t> acked_;       // removed from the queue together
     std::string refused_;              // the broker's CONNACK refusal, if any
 
     std::atomic<bool> stop_{false};

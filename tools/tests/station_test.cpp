@@ -66,7 +66,7 @@ TEST(DurableQueue, EntriesOutliveTheProcessInOrderUntilRemoved) {
         for (const char* t : {"a", "b", "c", "d"}) q.Push(Entry(t, true));
         const auto first = q.After(0, 2);
         ASSERT_EQ(first.size(), 2u);
-        q.Remove(first[0].id);
+        q.Remove({first[0].id});
         EXPECT_EQ(Topics(q), "b c d ");
         EXPECT_EQ(q.After(first[1].id, 10).front().topic, "c");
     }
