@@ -109,6 +109,39 @@ TEST(Command, OnlyControlTagsWithAnIntegerValueAreTaken) {
     }
 }
 
+TEST(MqttSection, CheckedLikeEveryOtherKey) {
+    const std::string devices = "devices:\n  - {name: a, model: VKT7, channel: sim}\n";
+    const std::pair<std::string, std::string> bad[] = {
+        {"mqtt: broker\n", "s.yaml:1:7: expected \"mqtt\" to be a map"},
+        {"mqtt: {prefix: x}\n", "s.yaml:1:7: missing \"url\""},
+        {"mqtt: {url: http://h}\n", "s.yaml:1:13: \"url\": expected mqtt://host:port or mqtts://host:port"},
+        {"mqtt: {url: mqtt://h:0}\n", "s.yaml:1:13: \"url\": expected a port number"},
+        {"mqtt: {url: mqtt://:1883}\n", "s.yaml:1:13: \"url\": expected a host"},
+        {"mqtt: {url: mqtt://h, qos: 3}\n", "s.yaml:1:28: \"qos\": expected 0 to 2, got 3"},
+        {"mqtt: {url: mqtt://h, pasword_file: p}\n", "s.yaml:1:23: unknown key \"pasword_file\""},
+        {"mqtt: {url: mqtt://h, password_file: p}\n", "s.yaml:1:38: \"password_file\" needs \"username\""},
+        {"mqtt: {url: mqtt://h, ca_file: c.pem}\n", "s.yaml:1:32: \"ca_file\" needs an mqtts:// url"},
+        {"mqtt: {url: mqtt://h, prefix: heat/#}\n", "s.yaml:1:31: \"prefix\": expected topic levels"},
+        {"mqtt: {url: mqtt://h, queue_max: 5}\n", "\"queue_max\": expected 10 to"},
+    };
+    for (const auto& [yaml, expected] : bad) {
+        try {
+            tools::LoadConfigText(yaml + devices, "s.yaml");
+            ADD_FAILURE() << "loaded " << yaml;
+        } catch (const tools::ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+        }
+    }
+    const auto m = tools::LoadConfigText("mqtt: {url: \"mqtts://broker.example.net\", username: u, password_file: p, "
+                                         "ca_file: c.pem, prefix: heat/bh1, qos: 2}\n" + devices, "s.yaml").mqtt;
+    ASSERT_TRUE(m.has_value());
+    EXPECT_TRUE(m->tls);
+    EXPECT_EQ(m->host, "broker.example.net");
+    EXPECT_EQ(m->port, 8883);  // the TLS default
+    EXPECT_EQ(m->qos, 2);
+    EXPECT_EQ(m->prefix, "heat/bh1");
+}
+
 TEST(Contract, TopicAndPayloadOfValuesAndArchiveRecords) {
     tools::Publication archive{"m1", "hour", "Q", {hostemu::ValueKind::Double, 52993.5, {}}, 192,
                                133542756000000000ULL, true};
