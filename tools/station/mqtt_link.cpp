@@ -19,8 +19,9 @@ constexpr int kWindow = 100;  // entries sent and not yet acknowledged
 constexpr auto kMaxBackoff = 60s;
 
 std::string Reason(int rc) {
-    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    while (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
 }
 
 }  // namespace
@@ -110,6 +111,8 @@ void MqttLink::Connect() {
     mosquitto_disconnect_callback_set(mosq_, &MqttLink::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttLink::OnPublish);
     mosquitto_message_callback_set(mosq_, &MqttLink::OnMessage);
+    mosquitto_log_callback_set(mosq_, &MqttLink::OnLibraryLog);
+    libraryError_.clear();
     if (!config_.username.empty())
         mosquitto_username_pw_set(mosq_, config_.username.c_str(),
                                   config_.passwordFile.empty() ? nullptr : password_.c_str());
@@ -122,6 +125,11 @@ void MqttLink::Connect() {
             return Drop(fmt::format("TLS: cannot use the CA file {}: {}", config_.caFile, Reason(rc)));
     }
     const int rc = mosquitto_connect(mosq_, config_.host.c_str(), config_.port, config_.keepaliveS);
+    if (rc == MOSQ_ERR_TLS)
+        return Drop(fmt::format("cannot connect to {}:{}: TLS failed ({}); check ca_file {} and the broker's "
+                                "certificate", config_.host, config_.port,
+                                libraryError_.empty() ? Reason(rc) : libraryError_,
+                                config_.caFile.empty() ? "(the system's CAs)" : config_.caFile));
     if (rc != MOSQ_ERR_SUCCESS)
         return Drop(fmt::format("cannot connect to {}:{}{}: {}", config_.host, config_.port,
                                 config_.tls ? " (TLS)" : "", Reason(rc)));
@@ -163,8 +171,12 @@ void MqttLink::Pump() {
 void MqttLink::OnConnect(mosquitto* mosq, void* self, int rc) {
     auto& link = *static_cast<MqttLink*>(self);
     if (rc != 0) {
-        link.refused_ = fmt::format("the broker at {}:{} refused the connection: {}", link.config_.host,
-                                    link.config_.port, mosquitto_connack_string(rc));
+        std::string why = mosquitto_connack_string(rc);
+        while (!why.empty() && why.back() == '.') why.pop_back();
+        const bool credentials = rc == 4 || rc == 5;  // bad user name or password, not authorised
+        link.refused_ = fmt::format("the broker at {}:{} refused the connection: {}{}", link.config_.host,
+                                    link.config_.port, why,
+                                    credentials ? " (check username and password_file)" : "");
         return;
     }
     link.state_ = State::Connected;
@@ -188,6 +200,10 @@ void MqttLink::OnPublish(mosquitto*, void* self, int mid) {
     if (it == link.inflight_.end()) return;  // the online state
     link.acked_.push_back(it->second);
     link.inflight_.erase(it);
+}
+
+void MqttLink::OnLibraryLog(mosquitto*, void* self, int level, const char* text) {
+    if (level == MOSQ_LOG_ERR && text != nullptr) static_cast<MqttLink*>(self)->libraryError_ = text;
 }
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {

@@ -57,6 +57,7 @@ private:
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnLibraryLog(mosquitto*, void* self, int level, const char* text);
 
     tools::MqttConfig config_;
     std::string password_;
@@ -74,6 +75,7 @@ private:
     std::map<int, int64_t> inflight_;  // message id -> queue entry
     std::vector<int64_t> acked_;       // removed from the queue together
     std::string refused_;              // the broker's CONNACK refusal, if any
+    std::string libraryError_;         // the client library's last error line (OpenSSL's reason)
 
     std::atomic<bool> stop_{false};
     std::chrono::steady_clock::time_point drainDeadline_;
