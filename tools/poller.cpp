@@ -59,6 +59,7 @@ struct Poller::DeviceRun {
     DeviceSummary stats;
     int32_t lastResult = 1;
     std::vector<std::pair<WriteRequest, hostemu::Tag*>> writes;
+    std::vector<std::pair<hostemu::Tag*, int32_t>> clientWrites;  // from QueueClientWrite, for the next read
 
     struct Archive {
         std::set<uint64_t> stamps;
@@ -160,8 +161,8 @@ bool Poller::QueueClientWrite(const std::string& device, const std::string& tag,
     Device& d = *(*it)->device;
     hostemu::Tag* target = d.FindTag(tag);
     if (target == nullptr) return why = fmt::format("device \"{}\" has no tag \"{}\"", device, tag), false;
-    d.QueueWrite(*target, value);
-    sink_.Note(d.name, fmt::format("client writes {} to {}", value, target->name));
+    // Not queued with the host yet: this may run inside the device's READ.
+    (*it)->clientWrites.emplace_back(target, value);
     return true;
 }
 
@@ -258,6 +259,11 @@ void Poller::ReadDevice(DeviceRun& run, Clock::time_point now) {
                 d.QueueWrite(*tag, w.value);
                 sink_.Note(d.name, fmt::format("client writes {} to {}", w.value, tag->name));
             }
+    for (const auto& [tag, value] : run.clientWrites) {
+        d.QueueWrite(*tag, value);
+        sink_.Note(d.name, fmt::format("client writes {} to {}", value, tag->name));
+    }
+    run.clientWrites.clear();
     if (std::any_of(d.writes.begin(), d.writes.end(), [](const auto& w) { return !w.completed; })) host_.Write(d);
     if (stopping_) return;
     host_.Read(d);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -176,6 +177,8 @@ void ArmWatchdog(boost::asio::steady_timer& timer, std::chrono::microseconds eve
 }  // namespace
 
 int Serve(const ServeOptions& options, const std::string& defaultPluginPath) {
+    // A broker that hangs up is a connection to reopen, not a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
     Logger log(stderr, std::getenv("JOURNAL_STREAM") != nullptr);
     tools::PollConfig config;
     try {
