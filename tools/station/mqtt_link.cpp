@@ -28,10 +28,13 @@ std::string Reason(int rc) {
 
 MqttLink::MqttLink(const tools::MqttConfig& config, std::string password, DurableQueue& queue, Logger& log,
                    CommandFn onCommand)
-    : config_(config), password_(std::move(password)), queue_(queue), log_(log), onCommand_(std::move(onCommand)) {}
+    : config_(config), password_(std::move(password)), queue_(queue), log_(log), onCommand_(std::move(onCommand)) {
+    mosquitto_lib_init();  // counted by the library: one per link is fine
+}
 
 MqttLink::~MqttLink() {
     if (thread_.joinable()) Stop(0ms);
+    mosquitto_lib_cleanup();
 }
 
 void MqttLink::Start() {

@@ -123,6 +123,7 @@ public:
         mosquitto_disconnect(mosq_);
         mosquitto_loop_stop(mosq_, true);
         mosquitto_destroy(mosq_);
+        mosquitto_lib_cleanup();
     }
     bool WaitSubscribed() {
         return Until([&] { return subscribed_; });
