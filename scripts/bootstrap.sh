@@ -11,6 +11,12 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   socat
 )
+# The station (vktpoll serve): MQTT client, durable queue, systemd notification;
+# mosquitto and sqlite3 for its tests; dpkg-dev, file and man-db for the package.
+packages+=(
+  libmosquitto-dev mosquitto libsqlite3-dev sqlite3 libsystemd-dev
+  dpkg-dev file man-db
+)
 
 missing=()
 for p in "${packages[@]}"; do

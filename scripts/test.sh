@@ -13,4 +13,11 @@ for preset in default asan mingw-i686 mingw-x86_64; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The station's Debian package from the default build: built, installed,
+# run from the installed path and removed (the install needs root, as in CI).
+echo "== package"
+(cd build/default && cpack -G DEB >/dev/null)
+./packaging/test-package.sh build/default/vktpoll_*.deb
+
 echo "== all configurations passed"

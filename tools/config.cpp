@@ -42,9 +42,10 @@ public:
         config.source = source_;
         if (!root.IsDefined() || root.IsNull()) Fail(root, "the file is empty; expected a map with \"devices\"");
         Expect(root, YAML::NodeType::Map, "a map with \"devices\"");
-        Keys(root, {"devices", "cycles", "plugin"});
+        Keys(root, {"devices", "cycles", "plugin", "mqtt"});
         if (root["cycles"]) config.cycles = Int(root["cycles"], "cycles", 1, 1000000000);
         if (root["plugin"]) config.plugin = Text(root["plugin"], "plugin");
+        if (root["mqtt"]) config.mqtt = Mqtt(root["mqtt"]);
         const YAML::Node devices = root["devices"];
         if (!devices) Fail(root, "missing \"devices\": expected a list of devices");
         Expect(devices, YAML::NodeType::Sequence, "\"devices\" to be a list of devices");
@@ -195,6 +196,50 @@ private:
             if (probe && !probe->SetOption(option.name, option.value, error)) Fail(kv.first, "sim: " + error);
             device.sim.push_back(std::move(option));
         }
+    }
+
+    MqttConfig Mqtt(const YAML::Node& node) const {
+        Expect(node, YAML::NodeType::Map, "\"mqtt\" to be a map with at least \"url\"");
+        Keys(node, {"url", "client_id", "username", "password_file", "ca_file", "prefix", "qos", "keepalive", "queue",
+                    "queue_max"});
+        MqttConfig m;
+        const YAML::Node url = Required(node, "url", "mqtt://host:port or mqtts://host:port");
+        const std::string text = Text(url, "url");
+        std::string_view rest = text;
+        if (rest.starts_with("mqtt://")) {
+            rest.remove_prefix(7);
+        } else if (rest.starts_with("mqtts://")) {
+            rest.remove_prefix(8);
+            m.tls = true;
+            m.port = 8883;
+        } else {
+            Fail(url, fmt::format("\"url\": expected mqtt://host:port or mqtts://host:port, got \"{}\"", text));
+        }
+        const size_t colon = rest.rfind(':');
+        m.host = std::string(rest.substr(0, colon));
+        unsigned long port = m.port;
+        if (colon != std::string_view::npos &&
+            (!ParseUnsigned(rest.substr(colon + 1), port) || port == 0 || port > 65535))
+            Fail(url, "\"url\": expected a port number 1 to 65535 after the host");
+        if (m.host.empty()) Fail(url, "\"url\": expected a host name or address");
+        m.port = static_cast<uint16_t>(port);
+        if (node["client_id"]) m.clientId = NonEmpty(node["client_id"], "client_id");
+        if (node["username"]) m.username = NonEmpty(node["username"], "username");
+        if (node["password_file"]) m.passwordFile = NonEmpty(node["password_file"], "password_file");
+        if (!m.passwordFile.empty() && m.username.empty())
+            Fail(node["password_file"], "\"password_file\" needs \"username\" too");
+        if (node["ca_file"]) m.caFile = NonEmpty(node["ca_file"], "ca_file");
+        if (!m.caFile.empty() && !m.tls) Fail(node["ca_file"], "\"ca_file\" needs an mqtts:// url");
+        if (node["prefix"]) {
+            m.prefix = NonEmpty(node["prefix"], "prefix");
+            if (m.prefix.find_first_of("#+") != std::string::npos || m.prefix.back() == '/')
+                Fail(node["prefix"], "\"prefix\": expected topic levels without '#', '+' or a final '/'");
+        }
+        if (node["qos"]) m.qos = Int(node["qos"], "qos", 0, 2);
+        if (node["keepalive"]) m.keepaliveS = Int(node["keepalive"], "keepalive", 5, 3600);
+        if (node["queue"]) m.queuePath = NonEmpty(node["queue"], "queue");
+        if (node["queue_max"]) m.queueMax = Int(node["queue_max"], "queue_max", 10, 100000000);
+        return m;
     }
 
     void Groups(const YAML::Node& node, DeviceConfig& device) const {

@@ -85,10 +85,27 @@ struct DeviceConfig {
     std::vector<SubdeviceConfig> subdevices;
 };
 
+// The station's broker and its durable queue (vktpoll serve).
+struct MqttConfig {
+    std::string host;
+    uint16_t port = 1883;
+    bool tls = false;         // mqtts://
+    std::string clientId;     // empty: vktpoll-HOSTNAME
+    std::string username;
+    std::string passwordFile;  // the password itself is read when the station starts
+    std::string caFile;
+    std::string prefix = "vktpoll";
+    int qos = 1;
+    int keepaliveS = 30;
+    std::string queuePath;  // empty: $STATE_DIRECTORY/queue.db, else ./vktpoll-queue.db
+    int queueMax = 100000;  // entries on disk
+};
+
 struct PollConfig {
     std::string source;  // file name, for messages
     std::optional<int> cycles;
     std::string plugin;
+    std::optional<MqttConfig> mqtt;
     std::vector<DeviceConfig> devices;
 };
 

@@ -62,6 +62,7 @@ struct Poller::DeviceRun {
     std::string idleReason;  // why the last cycle sent nothing, to say it once
     uint64_t copiesWritten = 0;  // of the present request (a reconnect sends it again)
     std::vector<std::pair<WriteRequest, hostemu::Tag*>> writes;
+    std::vector<std::pair<hostemu::Tag*, int32_t>> clientWrites;  // from QueueClientWrite, for the next read
 
     struct Archive {
         std::set<uint64_t> stamps;
@@ -157,6 +158,17 @@ Poller::Poller(const PollConfig& config, hostemu::PluginEntryPoints plugin, Sink
 }
 
 Poller::~Poller() { host_.observer = nullptr; }
+
+bool Poller::QueueClientWrite(const std::string& device, const std::string& tag, int32_t value, std::string& why) {
+    auto it = std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r->config.name == device; });
+    if (it == runs_.end()) return why = fmt::format("no device named \"{}\"", device), false;
+    Device& d = *(*it)->device;
+    hostemu::Tag* target = d.FindTag(tag);
+    if (target == nullptr) return why = fmt::format("device \"{}\" has no tag \"{}\"", device, tag), false;
+    // Not queued with the host yet: this may run inside the device's READ.
+    (*it)->clientWrites.emplace_back(target, value);
+    return true;
+}
 
 void Poller::Stop() {
     stopping_ = true;
@@ -297,6 +309,11 @@ void Poller::ReadDevice(DeviceRun& run, Clock::time_point now) {
                 d.QueueWrite(*tag, w.value);
                 sink_.Note(d.name, fmt::format("client writes {} to {}", w.value, tag->name));
             }
+    for (const auto& [tag, value] : run.clientWrites) {
+        d.QueueWrite(*tag, value);
+        sink_.Note(d.name, fmt::format("client writes {} to {}", value, tag->name));
+    }
+    run.clientWrites.clear();
     if (std::any_of(d.writes.begin(), d.writes.end(), [](const auto& w) { return !w.completed; })) host_.Write(d);
     if (stopping_) return;
     const uint64_t requestsBefore = run.stats.sent + run.stats.notSent;

@@ -57,6 +57,12 @@ public:
     // Raises the break flag of every device; Run then closes them and returns.
     void Stop();
 
+    // A client write for the device's next read, as --write gives one; false
+    // (with why) for an unknown device or tag. Call on the thread that runs Run.
+    bool QueueClientWrite(const std::string& device, const std::string& tag, int32_t value, std::string& why);
+    // Where other threads post work for the polling thread (run during its waits).
+    boost::asio::io_context& io() { return io_; }
+
     const hostemu::Host& host() const { return host_; }
     std::vector<DeviceSummary> Summaries() const;
 

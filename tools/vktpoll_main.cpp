@@ -15,6 +15,7 @@
 #include "tools/poller.h"
 #include "tools/sim_factory.h"
 #include "tools/starter.h"
+#include "tools/station/station.h"
 
 namespace fs = std::filesystem;
 using namespace tools;
@@ -23,12 +24,16 @@ namespace {
 
 constexpr const char* kPluginFile = "trvplugin-teplokom.so";
 
-// Beside the executable, or in the build root above tools/.
+// Beside the executable, in the build root above tools/, or where the package puts it.
 std::string DefaultPluginPath() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec) return kPluginFile;
-    for (const fs::path& dir : {self.parent_path(), self.parent_path().parent_path()})
+    std::vector<fs::path> dirs{self.parent_path(), self.parent_path().parent_path()};
+#ifdef TRV_PLUGIN_INSTALL_DIR
+    dirs.push_back(self.parent_path() / TRV_PLUGIN_INSTALL_DIR);
+#endif
+    for (const fs::path& dir : dirs)
         if (fs::exists(dir / kPluginFile, ec)) return (dir / kPluginFile).string();
     return (self.parent_path() / kPluginFile).string();
 }
@@ -124,6 +129,15 @@ int main(int argc, char** argv) {
     readCmd->add_option("--sim", adHoc.sim, "channel sim: a simulator knob, NAME=VALUE");
     bool readJson = false;
     readCmd->add_flag("--json", readJson, "JSON lines");
+    auto* serve = app.add_subcommand("serve", "run as a station: poll until stopped, every reading to an MQTT broker");
+    std::string serveConfig, servePlugin;
+    int serveCycles = 0;
+    bool serveJson = false;
+    serve->add_option("config", serveConfig, "YAML configuration file with an mqtt section")->required();
+    serve->add_option("--plugin", servePlugin, "plugin library (default: trvplugin-teplokom.so beside vktpoll)");
+    serve->add_option("--cycles", serveCycles, "read every device this many times, then stop")
+        ->check(CLI::Range(1, 1000000000));
+    serve->add_flag("--json", serveJson, "also print every event on the standard output as JSON lines");
 
     try {
         app.parse(argc, argv);
@@ -132,6 +146,10 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitBadConfig;
     }
     if (*init) return WriteStarter(initModel, initOutput, force);
+    if (*serve)
+        return station::Serve(
+            {serveConfig, servePlugin, serveCycles > 0 ? std::optional<int>(serveCycles) : std::nullopt, serveJson},
+            DefaultPluginPath());
 
     PollConfig config;
     PollOptions options;
