@@ -9,7 +9,8 @@ shift 2
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe=' DISPLAY=
 export TZ='<+03>-3'
 mkdir -p "$WINEPREFIX"
-server=$(dirname "$(readlink -f "$(command -v wineserver || echo /usr/bin/wineserver)")")/wineserver
+server=$(dirname "$wine")/wineserver64
+[ -x "$server" ] || server=$(dirname "$wine")/wineserver
 [ -x "$server" ] || server=wineserver
 "$wine" "$@"
 status=$?
