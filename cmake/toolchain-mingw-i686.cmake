@@ -1,8 +1,10 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TRV_TOOL_PREFIX i686-w64-mingw32-)
-# The posix thread model gives std::mutex; it is linked statically.
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+# The win32 thread model: no threads library, whose imports (GetTickCount64)
+# old Windows lacks; the one lock the drivers take is a critical section.
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)

@@ -1,7 +1,10 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TRV_TOOL_PREFIX x86_64-w64-mingw32-)
-# The posix thread model gives std::mutex; it is linked statically.
+# The posix thread model, linked statically: GoogleTest, built for the
+# Windows test runner, needs std::mutex, which the win32 model lacks. The
+# 32-bit build, the one shipped, uses the win32 model.
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_DLLTOOL x86_64-w64-mingw32-dlltool)

@@ -1,6 +1,11 @@
 #include "common/platform.h"
 
 #include <ctime>
+#include <new>
+
+#if !defined(_WIN32)
+#include <mutex>
+#endif
 
 namespace platform {
 
@@ -32,6 +37,13 @@ bool SecondsToLocalCalendar(int64_t seconds, std::tm& local) {
 int64_t CurrentSeconds() {
     return static_cast<int64_t>(_time64(nullptr));
 }
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(Lock) && alignof(CRITICAL_SECTION) <= 8);
+
+Lock::Lock() { ::InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+Lock::~Lock() { ::DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void Lock::lock() { ::EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void Lock::unlock() { ::LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
 #else
 
@@ -127,6 +139,13 @@ bool SecondsToLocalCalendar(int64_t seconds, std::tm& local) {
 int64_t CurrentSeconds() {
     return static_cast<int64_t>(time(nullptr));
 }
+
+static_assert(sizeof(std::mutex) <= sizeof(Lock) && alignof(std::mutex) <= 8);
+
+Lock::Lock() { new (storage_) std::mutex; }
+Lock::~Lock() { std::launder(reinterpret_cast<std::mutex*>(storage_))->~mutex(); }
+void Lock::lock() { std::launder(reinterpret_cast<std::mutex*>(storage_))->lock(); }
+void Lock::unlock() { std::launder(reinterpret_cast<std::mutex*>(storage_))->unlock(); }
 
 #endif
 

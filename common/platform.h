@@ -1,5 +1,6 @@
 // Everything that differs between Windows and the portable build lives behind
-// this header: the Windows time conversions and the C runtime's local calendar.
+// this header: the Windows time conversions, the C runtime's local calendar and
+// the lock.
 #ifndef TRV_COMMON_PLATFORM_H
 #define TRV_COMMON_PLATFORM_H
 
@@ -34,6 +35,21 @@ bool FileTimeToSystemTime(const FILETIME& in, SystemTime& out);
 int64_t LocalCalendarToSeconds(std::tm& local);
 bool SecondsToLocalCalendar(int64_t seconds, std::tm& local);
 int64_t CurrentSeconds();
+
+// The one lock the drivers take: a critical section on Windows, where the C++
+// runtime's mutex would pull in a threads library that Windows XP cannot load.
+class Lock {
+public:
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    alignas(8) unsigned char storage_[48];
+};
 
 // FILETIME helpers shared by both builds.
 constexpr uint64_t FileTimeTicks(const FILETIME& ft) {

@@ -1,7 +1,5 @@
 #include "hostemu/host_emulator.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -148,33 +146,6 @@ bool Device::Release(void* block) { return allocations_.erase(block) != 0; }
 void Device::Record(Event event) {
     if (host != nullptr && host->observer) host->observer(*this, event);
     if (recordEvents) events.push_back(std::move(event));
-}
-
-// ---- LoadedPlugin ----
-
-LoadedPlugin::LoadedPlugin(const std::string& path) {
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-        const char* why = dlerror();
-        error_ = why != nullptr ? why : ("cannot load " + path);
-        return;
-    }
-    auto resolve = [&](auto& slot, const char* name) {
-        void* symbol = dlsym(handle_, name);
-        if (symbol == nullptr) error_ += std::string(error_.empty() ? "" : "; ") + "missing entry point " + name;
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(symbol);
-    };
-    resolve(entry_.create, "KORVA_PLUGIN_CREATE");
-    resolve(entry_.init, "KORVA_PLUGIN_INIT");
-    resolve(entry_.run, "KORVA_PLUGIN_RUN");
-    resolve(entry_.read, "KORVA_PLUGIN_READ");
-    resolve(entry_.slaveProcessing, "KORVA_PLUGIN_SLAVEPROCESSING");
-    resolve(entry_.write, "KORVA_PLUGIN_WRITE");
-    resolve(entry_.close, "KORVA_PLUGIN_CLOSE");
-}
-
-LoadedPlugin::~LoadedPlugin() {
-    if (handle_ != nullptr) dlclose(handle_);
 }
 
 // ---- Host ----

@@ -203,7 +203,7 @@ struct PluginEntryPoints {
     bool Complete() const { return create && init && run && read && slaveProcessing && write && close; }
 };
 
-// Loads a plugin library with dlopen and resolves its entry points. The host
+// Loads a plugin library (dlopen; LoadLibrary on Windows) and resolves its entry points. The host
 // operations must already be visible in the process (this library exports them).
 class LoadedPlugin {
 public:

@@ -10,6 +10,9 @@ packages=(
   libyaml-cpp-dev libcli11-dev libfmt-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   socat
+  # Windows: the shipped 32-bit DLL's win32 thread model; the end-to-end runner
+  # (GoogleTest from its sources) under wine64.
+  g++-mingw-w64-i686-win32 googletest wine64 wine
 )
 # The station (vktpoll serve): MQTT client, durable queue, systemd notification;
 # mosquitto and sqlite3 for its tests; dpkg-dev, file and man-db for the package.

@@ -2,6 +2,7 @@
 # Installs what is missing, builds every configuration (Linux, Linux with
 # AddressSanitizer + UndefinedBehaviorSanitizer, Windows i686 and x86-64) and
 # runs every test. Exit status 0 only when everything passed.
+# mingw-x86_64 runs the Windows end-to-end runner under wine64 (scripts/wine-run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh

@@ -238,7 +238,7 @@ int32_t VKT7::VKT7_ReadDeviceTime(bool withClock) {
 void VKT7::VKT7_SetArchiveParams(int32_t depthHour, int32_t depthDay, int32_t depthMonth,
                                         int32_t countRecord) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<platform::Lock> guard(lock);
         DepthHour = depthHour;
         DepthDay = depthDay;
         DepthMonth = depthMonth;

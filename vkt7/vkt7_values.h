@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/platform.h"
 #include "vkt7/vkt7_session.h"
 
 namespace vkt7 {
@@ -140,7 +141,7 @@ public:
     ArchivePos MonthPos{};
     uint8_t ReportDay = 30;
     bool SessionOpen = false;
-    std::mutex lock;  // guards the four archive settings while they are stored
+    platform::Lock lock;  // guards the four archive settings while they are stored
 
 private:
     void InitTable();

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <tuple>
+
 #include "common/platform.h"
 #include "common/tests/scoped_tz.h"
 
@@ -55,15 +58,41 @@ TEST(PlatformTime, FileTimeRoundTripsAndKnownInstants) {
     EXPECT_FALSE(platform::FileTimeToSystemTime(platform::MakeFileTime(0x8000000000000000ull), back));
 }
 
-TEST(PlatformTime, LocalFileTimeUsesThePresentOffset) {
-    ScopedTz tz("XXX-5:30");  // UTC+5:30
-    FILETIME local{}, utc{};
-    ASSERT_TRUE(platform::SystemTimeToFileTime(Make(2024, 7, 1, 12), local));
-    ASSERT_TRUE(platform::LocalFileTimeToFileTime(local, utc));
-    SystemTime st{};
-    ASSERT_TRUE(platform::FileTimeToSystemTime(utc, st));
-    EXPECT_EQ(st.wHour, 6);
-    EXPECT_EQ(st.wMinute, 30);
-    // Before 1601 in UTC: no such FILETIME.
+// Runs on the Windows build too, where the zone is the machine's (UTC+3 there as well).
+TEST(PlatformTime, LocalConversionsAtUtcPlus3) {
+    ScopedTz tz("<+03>-3");  // no summer time
+    struct Case {
+        SystemTime local;
+        SystemTime utc;
+        int64_t epochSeconds;
+    };
+    for (const Case& c : {Case{Make(2024, 7, 1, 12), Make(2024, 7, 1, 9), 1719824400},
+                          Case{Make(2024, 1, 1, 1, 30), Make(2023, 12, 31, 22, 30), 1704061800},
+                          Case{Make(2024, 3, 1, 0), Make(2024, 2, 29, 21), 1709240400}}) {
+        SCOPED_TRACE(c.epochSeconds);
+        // Archive stamps: local FILETIME to UTC with the present offset.
+        FILETIME local{}, utc{};
+        ASSERT_TRUE(platform::SystemTimeToFileTime(c.local, local));
+        ASSERT_TRUE(platform::LocalFileTimeToFileTime(local, utc));
+        SystemTime st{};
+        ASSERT_TRUE(platform::FileTimeToSystemTime(utc, st));
+        EXPECT_EQ(std::tuple(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute),
+                  std::tuple(c.utc.wYear, c.utc.wMonth, c.utc.wDay, c.utc.wHour, c.utc.wMinute));
+        // The runtime's local calendar, both ways.
+        std::tm tm{};
+        tm.tm_year = c.local.wYear - 1900, tm.tm_mon = c.local.wMonth - 1, tm.tm_mday = c.local.wDay;
+        tm.tm_hour = c.local.wHour, tm.tm_min = c.local.wMinute, tm.tm_isdst = -1;
+        EXPECT_EQ(platform::LocalCalendarToSeconds(tm), c.epochSeconds);
+        std::tm back{};
+        ASSERT_TRUE(platform::SecondsToLocalCalendar(c.epochSeconds, back));
+        EXPECT_EQ(std::tuple(back.tm_year + 1900, back.tm_mon + 1, back.tm_mday, back.tm_hour, back.tm_min),
+                  std::tuple(int{c.local.wYear}, int{c.local.wMonth}, int{c.local.wDay}, int{c.local.wHour},
+                             int{c.local.wMinute}));
+    }
+}
+
+TEST(PlatformTime, NoUtcFileTimeBefore1601) {
+    ScopedTz tz("<+03>-3");
+    FILETIME utc{};
     EXPECT_FALSE(platform::LocalFileTimeToFileTime(platform::MakeFileTime(0), utc));
 }

@@ -37,8 +37,9 @@ TEST_F(PluginBoundary, InitReadWriteCloseForEveryModelThroughTheExports) {
     Host host(plugin.entry());
     for (const char* model : {"VKT9Old", "VKT9New", "VKT5", "VKT7", ""}) {
         Device& device = host.AddDevice(std::string("meter ") + model, model);
-        device.AddTag("Available");
+        Tag& available = device.AddTag("Available");
         device.AddTag("Failure");
+        device.AddSubdevice("values", "Current").AddTag("t", Properties{{"Address", "40001"}, {"DataType", "0"}});
         device.channel = [](std::span<const uint8_t>, std::span<uint8_t>) { return 0; };
         EXPECT_EQ(host.Init(device), 0) << model;
         const auto lines = device.LogLines();
@@ -51,6 +52,16 @@ TEST_F(PluginBoundary, InitReadWriteCloseForEveryModelThroughTheExports) {
 
         EXPECT_EQ(host.Read(device), 0) << model;
         EXPECT_EQ(host.Write(device), 0) << model;
+        // A client's Available 0 stops the polling, 1 resumes it (VKT-9 skips one
+        // cycle after the failed one); the write is completed either way.
+        for (int32_t value : {0, 1}) {
+            device.QueueWrite(available, value);
+            EXPECT_EQ(host.Write(device), 0) << model;
+            EXPECT_TRUE(device.writes.front().completed) << model << " " << value;
+            device.ClearEvents();
+            EXPECT_EQ(host.Read(device) | host.Read(device), 0) << model;
+            EXPECT_EQ(device.EventsOf(EventKind::Exchange).empty(), value == 0) << model << " " << value;
+        }
         EXPECT_EQ(host.Close(device), 0) << model;
         EXPECT_TRUE(device.EventsOf(EventKind::HostError).empty()) << model;
         // Every tag record the plugin attached is gone after CLOSE.

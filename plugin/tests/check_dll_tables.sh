@@ -2,9 +2,10 @@
 # Checks a built Windows plugin DLL: the export directory names the library
 # "trvplugin-teplokom.spl" and exports exactly the seven entry points; every
 # import from trvplugin.dll is by ordinal, with an ordinal the host defines;
-# the DLL needs no runtime DLL beside the system's and the host's.
+# the DLL needs no runtime DLL beside the system's and the host's. Given the
+# emulator's trvplugin.dll too: it exports every host ordinal, none by name.
 set -u
-objdump=$1 dll=$2 def=$3
+objdump=$1 dll=$2 def=$3 host=${4:-}
 dump=$("$objdump" -p "$dll") || { echo "objdump failed on $dll"; exit 1; }
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
@@ -45,6 +46,16 @@ for d in $dlls; do
     *) bad "depends on $d, which the host machine may not have" ;;
   esac
 done
+
+if [ -n "$host" ]; then
+  hdump=$("$objdump" -p "$host") || { echo "objdump failed on $host"; exit 1; }
+  hexported=$(echo "$hdump" | sed -n 's/.*+base\[ *\([0-9]*\)\] [0-9a-f]* Export RVA.*/\1/p')
+  for ord in $ordinals; do
+    echo "$hexported" | grep -qx "$ord" || bad "$host does not export ordinal $ord"
+  done
+  named=$(echo "$hdump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$NF ~ /^_?Host[A-Z]/ {print $NF}')
+  [ -z "$named" ] || bad "$host exports host operations by name: $(echo $named)"
+fi
 
 [ $fail -eq 0 ] && echo "ok: exports, imports by ordinal and dependencies of $dll"
 exit $fail

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include "common/crc16.h"
 #include "hostemu/host_emulator.h"
 #include "sim/vkt9/vkt9_simulator.h"
@@ -34,9 +36,11 @@ inline Bytes RepairCrc(Bytes frame) {
 
 // FILETIME ticks of a UTC calendar hour.
 inline uint64_t UtcTicks(int year, int month, int day, int hour) {
-    std::tm tm{};
-    tm.tm_year = year - 1900, tm.tm_mon = month - 1, tm.tm_mday = day, tm.tm_hour = hour;
-    return (static_cast<uint64_t>(timegm(&tm)) + 11644473600ull) * 10000000ull;
+    namespace pt = boost::posix_time;
+    using boost::gregorian::date;
+    const pt::ptime t(date(static_cast<unsigned short>(year), static_cast<unsigned short>(month),
+                           static_cast<unsigned short>(day)), pt::hours(hour));
+    return static_cast<uint64_t>((t - pt::ptime(date(1601, 1, 1))).total_seconds()) * 10000000ull;
 }
 
 // Answers each request with the next scripted answer; an empty one, or none left, is silence.
