@@ -6,11 +6,11 @@
 //
 // Counters: items_per_second = device-cycles per CPU-second, bytes_per_second =
 // wire bytes (sent and received) per CPU-second, heap = bytes the device keeps
-// (operator new and HostAlloc, the emulator's own bookkeeping left out).
+// as asked for (operator new and HostAlloc, the emulator's bookkeeping left out).
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -26,20 +26,27 @@
 #include "sim/vkt9/vkt9_simulator.h"
 
 // ---- heap accounting ----
-// operator new has no context to carry a counter: this one is process-wide.
+// Bytes as asked for, kept in a header before each block. operator new has no
+// context to carry a counter: this one is process-wide.
 namespace {
 std::atomic<int64_t> liveHeapBytes{0};
+constexpr size_t kHeader = alignof(std::max_align_t);
 
 __attribute__((noinline)) void* Allocate(size_t n) {
-    void* p = std::malloc(n == 0 ? 1 : n);
-    if (p != nullptr) liveHeapBytes.fetch_add(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
-    return p;
+    auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
+    if (p == nullptr) return nullptr;
+    std::memcpy(p, &n, sizeof n);
+    liveHeapBytes.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    return p + kHeader;
 }
 
 // Out of line: inlined into operator delete, free() looks mismatched to the compiler.
-__attribute__((noinline)) void Release(void* p) {
-    if (p == nullptr) return;
-    liveHeapBytes.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+__attribute__((noinline)) void Release(void* block) {
+    if (block == nullptr) return;
+    unsigned char* p = static_cast<unsigned char*>(block) - kHeader;
+    size_t n = 0;
+    std::memcpy(&n, p, sizeof n);
+    liveHeapBytes.fetch_sub(static_cast<int64_t>(n), std::memory_order_relaxed);
     std::free(p);
 }
 }  // namespace
@@ -216,8 +223,8 @@ int64_t EmulatorBytesPerBlock() {
     const int64_t before = liveHeapBytes.load();
     constexpr int kBlocks = 64;
     for (int i = 0; i < kBlocks; ++i) HostAlloc(d.handle(), 8);
-    const int64_t blockBytes = static_cast<int64_t>(malloc_usable_size(HostAlloc(d.handle(), 8)));
-    return (liveHeapBytes.load() - before) / (kBlocks + 1) - blockBytes;
+    HostAlloc(d.handle(), 8);
+    return (liveHeapBytes.load() - before) / (kBlocks + 1) - 8;
 }
 
 // One host cycle, out of line so that callgrind can count it alone:

@@ -17,13 +17,20 @@ public:
         if (size_ > 0) out_[0] = '\0';
     }
 
-    TextAppender& Text(const char* text) { return text == nullptr ? Close() : Text(std::string_view(text)); }
-    // Whole pieces at a time: a literal's length is known when this is inlined.
-    TextAppender& Text(std::string_view text) {
+    // Whole pieces at a time; inlined, so that a literal's length is known.
+    [[gnu::always_inline]] TextAppender& Text(const char* text) {
+        return text == nullptr ? Close() : Text(std::string_view(text));
+    }
+    [[gnu::always_inline]] TextAppender& Text(std::string_view text) {
         const size_t room = size_ > length_ + 1 ? size_ - length_ - 1 : 0;
-        const size_t n = text.size() < room ? text.size() : room;
-        if (n > 0) std::memcpy(out_ + length_, text.data(), n);
-        length_ += n;
+        // Separate branches: with the whole piece the copy has the literal's fixed size.
+        if (text.size() <= room) {
+            std::memcpy(out_ + length_, text.data(), text.size());
+            length_ += text.size();
+        } else if (room > 0) {
+            std::memcpy(out_ + length_, text.data(), room);
+            length_ += room;
+        }
         return Close();
     }
     TextAppender& Char(char c) {
