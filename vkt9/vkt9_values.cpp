@@ -171,6 +171,8 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     for (; op != opsEnd; ++op) {
         ValueItem& item = valueItems[*op & kItemMask];
         const int64_t reg = (*op & kStatusOp) != 0 ? item.RegStatus : item.Address;
+        // Holds for a plan of the present items; an item changed since is not read outside the answer.
+        if (reg < block.start || reg - block.start >= static_cast<int64_t>(dataLength / 2)) continue;
         const size_t position = kRegisterDataStart + 2 * static_cast<size_t>(reg - block.start);
         DecodeRegister(item, position, reg, end - position);
     }

@@ -1,10 +1,12 @@
 // The appender must write what snprintf writes for the same pieces, cut alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/text_appender.h"
 
