@@ -1,9 +1,9 @@
 #include "common/calendar_time.h"
 
-#include <cstdio>
-
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "common/text_appender.h"
 
 namespace pt = boost::posix_time;
 namespace gd = boost::gregorian;
@@ -51,7 +51,9 @@ void CalendarTime::Refresh() {
 
 void CalendarTime::FormatTime(char* out, size_t size) const {
     if (out == nullptr || size == 0) return;
-    std::snprintf(out, size, "%d.%02d.%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
+    // Written once or twice per poll cycle: no printf engine.
+    TextAppender(out, size).Int(year).Char('.').Int(month, 2).Char('.').Int(day, 2).Char(' ').Int(hour, 2).Char(':')
+        .Int(minute, 2).Char(':').Int(second, 2);
 }
 
 std::string CalendarTime::FormatTime() const {

@@ -3,19 +3,41 @@
 #ifndef TRV_COMMON_CRC16_H
 #define TRV_COMMON_CRC16_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-constexpr uint16_t Crc16Modbus(const uint8_t* data, size_t length) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
+namespace crc16_detail {
+
+// One entry per low byte of the running CRC: eight shifts of the bitwise form at once.
+constexpr std::array<uint16_t, 256> MakeTable() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        uint16_t crc = static_cast<uint16_t>(byte);
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 1u) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<uint16_t>(crc >> 1);
+        table[byte] = crc;
     }
+    return table;
+}
+
+inline constexpr std::array<uint16_t, 256> kTable = MakeTable();
+
+}  // namespace crc16_detail
+
+constexpr uint16_t Crc16Modbus(const uint8_t* data, size_t length) {
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < length; ++i)
+        crc = static_cast<uint16_t>((crc >> 8) ^ crc16_detail::kTable[(crc ^ data[i]) & 0xFFu]);
     return crc;
 }
+
+namespace crc16_detail {
+// The catalogue's check value of this CRC.
+constexpr uint8_t kCheckInput[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+static_assert(Crc16Modbus(kCheckInput, sizeof kCheckInput) == 0x4B37);
+}  // namespace crc16_detail
 
 // Appends the CRC of data[0..length) at data[length], data[length+1]; the caller
 // guarantees room for two more bytes. Returns the new length.

@@ -22,6 +22,11 @@ void PublishTimeText(TagHandle tag, const CalendarTime& t) {
     HostSetTagValueText(tag, text, QualityGood, nullptr);
 }
 
+void PublishTimeText(TagHandle tag, const CalendarTime& t, const char* text) {
+    if (tag == nullptr || !t.valid) return;
+    HostSetTagValueText(tag, text, QualityGood, nullptr);
+}
+
 void SetQuality(TagHandle tag, Quality q) { HostSetTagQuality(tag, q); }
 
 bool MakeRecordTime(const CalendarTime& t, FILETIME& out) {
@@ -47,26 +52,41 @@ void CommitArchiveValue(DeviceHandle device, TagHandle tag) {
     if (notify != nullptr) notify(device, tag);
 }
 
+RecordStamp MakeRecordStamp(const CalendarTime& t) {
+    RecordStamp stamp;
+    stamp.ok = MakeRecordTime(t, stamp.time);
+    return stamp;
+}
+
 namespace {
 
 template <class Publish>
-void PublishArchive(DeviceHandle device, TagHandle tag, const CalendarTime& t, Publish publish) {
+void PublishArchive(DeviceHandle device, TagHandle tag, const RecordStamp& stamp, Publish publish) {
     if (device == nullptr || tag == nullptr) return;
-    FILETIME stamp{};
-    if (!MakeRecordTime(t, stamp)) {
+    if (!stamp.ok) {
         HostLog(device, "Error record time");
         return;
     }
-    publish(stamp);
+    publish(stamp.time);
     CommitArchiveValue(device, tag);
 }
 
 }  // namespace
 
+void PublishArchiveDouble(DeviceHandle device, TagHandle tag, double value, const RecordStamp& stamp, Quality q) {
+    PublishArchive(device, tag, stamp, [&](const FILETIME& time) { HostSetTagValueDouble(tag, value, q, &time); });
+}
+
+void PublishArchiveInt(DeviceHandle device, TagHandle tag, int32_t value, const RecordStamp& stamp, Quality q) {
+    PublishArchive(device, tag, stamp, [&](const FILETIME& time) { HostSetTagValueInt(tag, value, q, &time); });
+}
+
 void PublishArchiveDouble(DeviceHandle device, TagHandle tag, double value, const CalendarTime& t, Quality q) {
-    PublishArchive(device, tag, t, [&](const FILETIME& stamp) { HostSetTagValueDouble(tag, value, q, &stamp); });
+    if (device == nullptr || tag == nullptr) return;
+    PublishArchiveDouble(device, tag, value, MakeRecordStamp(t), q);
 }
 
 void PublishArchiveInt(DeviceHandle device, TagHandle tag, int32_t value, const CalendarTime& t, Quality q) {
-    PublishArchive(device, tag, t, [&](const FILETIME& stamp) { HostSetTagValueInt(tag, value, q, &stamp); });
+    if (device == nullptr || tag == nullptr) return;
+    PublishArchiveInt(device, tag, value, MakeRecordStamp(t), q);
 }

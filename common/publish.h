@@ -14,6 +14,8 @@ void PublishInt(TagHandle tag, int32_t value, Quality q);
 void PublishBool(TagHandle tag, uint8_t value, Quality q);
 // Publishes t as text with quality 192; nothing when the tag is null or t is not valid.
 void PublishTimeText(TagHandle tag, const CalendarTime& t);
+// The same with t already formatted by the caller.
+void PublishTimeText(TagHandle tag, const CalendarTime& t, const char* text);
 // No null test: the host sees exactly what the driver asked for.
 void SetQuality(TagHandle tag, Quality q);
 
@@ -22,6 +24,15 @@ void SetQuality(TagHandle tag, Quality q);
 // and publishes nothing.
 void PublishArchiveDouble(DeviceHandle device, TagHandle tag, double value, const CalendarTime& t, Quality q);
 void PublishArchiveInt(DeviceHandle device, TagHandle tag, int32_t value, const CalendarTime& t, Quality q);
+
+// A record's UTC stamp, made once and used for every value of the record.
+struct RecordStamp {
+    FILETIME time{};
+    bool ok = false;  // false: "Error record time" for each value, nothing published
+};
+RecordStamp MakeRecordStamp(const CalendarTime& t);
+void PublishArchiveDouble(DeviceHandle device, TagHandle tag, double value, const RecordStamp& stamp, Quality q);
+void PublishArchiveInt(DeviceHandle device, TagHandle tag, int32_t value, const RecordStamp& stamp, Quality q);
 
 // Commits one archive value the caller has just published and notifies the host.
 void CommitArchiveValue(DeviceHandle device, TagHandle tag);

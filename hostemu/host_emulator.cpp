@@ -141,6 +141,12 @@ void* Device::Allocate(Node* node, uint32_t size) {
     return block;
 }
 
+size_t Device::AllocatedBytes() const {
+    size_t total = 0;
+    for (const auto& [block, allocation] : allocations_) total += allocation.size;
+    return total;
+}
+
 bool Device::Release(void* block) { return allocations_.erase(block) != 0; }
 
 void Device::Record(Event event) {

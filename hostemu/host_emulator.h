@@ -149,7 +149,7 @@ public:
     void* deviceData = nullptr;
     std::vector<Tag*> readList;  // HostGetReadCount / HostGetReadTag
     std::vector<PendingWrite> writes;
-    bool recordEvents = true;
+    bool recordEvents = true;  // false: no events and no node log lines are kept
     std::vector<Event> events;
     std::vector<std::unique_ptr<Node>> groups;
     std::vector<std::unique_ptr<Node>> subdevices;
@@ -175,6 +175,8 @@ public:
     // Blocks from HostAlloc still owned by this device's nodes.
     size_t LiveAllocations() const { return allocations_.size(); }
     bool IsLive(const void* block) const { return allocations_.count(const_cast<void*>(block)) != 0; }
+    // Bytes of those blocks, as the plugin asked for them.
+    size_t AllocatedBytes() const;
 
     // Used by the host operations.
     void* Allocate(Node* node, uint32_t size);

@@ -409,7 +409,8 @@ void HOST_CALL HostLog(DeviceHandle node, const char* text) {
     Node* n = AsNode(node);
     if (n == nullptr) return;
     std::string line = text == nullptr ? "" : text;
-    n->log.push_back(line);
+    // Without recording nothing grows: long runs and benchmarks.
+    if (n->device->recordEvents) n->log.push_back(line);
     Event e{EventKind::Log, n};
     e.text = std::move(line);
     n->device->Record(std::move(e));

@@ -1,9 +1,9 @@
-#include <cstdio>
 #include <limits>
 
 #include "common/driver_support.h"
 #include "common/publish.h"
 #include "common/quality.h"
+#include "common/text_appender.h"
 #include "vkt5/vkt5_arrays.h"
 #include "vkt5/vkt5_model.h"
 
@@ -41,18 +41,18 @@ const char* KindName(ArchiveInterval kind) { return kind == ArchiveHour ? "Hour"
 
 }  // namespace
 
-void ArchiveItem::PublishArchive(const uint8_t* data, DeviceHandle device, const CalendarTime& recordTime,
-                                 Quality quality, int32_t available) const {
+void ArchiveItem::PublishArchive(const uint8_t* data, DeviceHandle device, const RecordStamp& stamp, Quality quality,
+                                 int32_t available) const {
     DecodedValue v;
     if (!DecodeValue(data, available, address, decoding, v)) return;
     if (v.integer)
-        PublishArchiveInt(device, tag, v.intValue, recordTime, quality);
+        PublishArchiveInt(device, tag, v.intValue, stamp, quality);
     else
-        PublishArchiveDouble(device, tag, v.doubleValue, recordTime, quality);
+        PublishArchiveDouble(device, tag, v.doubleValue, stamp, quality);
 }
 
 bool ReadArchiveZone(const AreaArchiveZone& zone, Link& link, DeviceHandle device, const MeterSettings& settings,
-                     uint8_t address, const CalendarTime& recordTime) {
+                     uint8_t address, const RecordStamp& stamp) {
     int32_t dataOffset = 0;
     int32_t dataLength = 0;
     const ExchangeResult r = BuildZoneRequest(zone, link, settings, address, dataOffset, dataLength);
@@ -60,8 +60,8 @@ bool ReadArchiveZone(const AreaArchiveZone& zone, Link& link, DeviceHandle devic
     if (r != ExchangeOk) return false;
     const int32_t available = dataLength - dataOffset + 3;
     for (const auto& item : zone.items)
-        static_cast<const ArchiveItem&>(*item).PublishArchive(&link.rx[static_cast<size_t>(dataOffset)], device,
-                                                              recordTime, QualityGood, available);
+        static_cast<const ArchiveItem&>(*item).PublishArchive(&link.rx[static_cast<size_t>(dataOffset)], device, stamp,
+                                                              QualityGood, available);
     return true;
 }
 
@@ -78,7 +78,6 @@ void ReadArchiveGroup(ArchiveGroup& group, Link& link, DeviceHandle device, cons
     CalendarTime limit = now;
     limit.AddMinutes(-kRecordAgeMinutes);
     bool logged = false;
-    char text[64];
     char line[128];
     for (int32_t count = 0;; ++count) {
         if (count >= group.countRecord) return;
@@ -88,22 +87,24 @@ void ReadArchiveGroup(ArchiveGroup& group, Link& link, DeviceHandle device, cons
         }
         if (static_cast<uint32_t>(limit.epochSeconds) < static_cast<uint32_t>(group.next.epochSeconds)) return;
         if (!logged) {
-            std::snprintf(line, sizeof line, "Read %s archive type %s", KindName(group.kind),
-                          group.total ? "Total" : "Current");
-            DriverLog(device, line);
+            DriverLog(device, TextAppender(line, sizeof line).Text("Read ").Text(KindName(group.kind))
+                                  .Text(" archive type ").Text(group.total ? "Total" : "Current").c_str());
             logged = true;
         }
-        group.next.FormatTime(text, sizeof text);
-        std::snprintf(line, sizeof line, "Write time archive record %s", text);
+        TextAppender record(line, sizeof line);
+        record.Text("Write time archive record ");
+        group.next.FormatTime(line + record.length(), sizeof line - record.length());
         DriverLog(device, line);
         const ExchangeResult r = WriteRecordTime(link, address, group.next);
         if (r == ExchangeFailed) return;
         if (r == ExchangeOk) {
+            // One stamp for every value of the record.
+            const RecordStamp stamp = MakeRecordStamp(group.next);
             for (const auto& [key, zone] : group.zones) {
-                std::snprintf(line, sizeof line, "Read archive array %d heat %d %s", zone->array, zone->heat,
-                              zone->total == 1 ? "total" : "current");
-                DriverLog(device, line);
-                if (!ReadArchiveZone(*zone, link, device, settings, address, group.next)) {
+                DriverLog(device, TextAppender(line, sizeof line).Text("Read archive array ").Int(zone->array)
+                                      .Text(" heat ").Int(zone->heat).Char(' ')
+                                      .Text(zone->total == 1 ? "total" : "current").c_str());
+                if (!ReadArchiveZone(*zone, link, device, settings, address, stamp)) {
                     DriverLog(device, "Error read archive array. Stop read");
                     return;
                 }

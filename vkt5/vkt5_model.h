@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/calendar_time.h"
+#include "common/publish.h"
 #include "host/host_api.h"
 #include "vkt5/vkt5_link.h"
 
@@ -89,7 +90,7 @@ public:
 class ArchiveItem : public Item {
 public:
     using Item::Item;
-    void PublishArchive(const uint8_t* data, DeviceHandle device, const CalendarTime& recordTime, Quality quality,
+    void PublishArchive(const uint8_t* data, DeviceHandle device, const RecordStamp& stamp, Quality quality,
                         int32_t available) const;
 };
 
@@ -199,7 +200,7 @@ void MarkZoneBad(const AreaZone& zone);
 void ReadArchiveGroup(ArchiveGroup& group, Link& link, DeviceHandle device, const MeterSettings& settings,
                       uint8_t address, const CalendarTime& now);
 bool ReadArchiveZone(const AreaArchiveZone& zone, Link& link, DeviceHandle device, const MeterSettings& settings,
-                     uint8_t address, const CalendarTime& recordTime);
+                     uint8_t address, const RecordStamp& stamp);
 
 }  // namespace DriverVKT5
 

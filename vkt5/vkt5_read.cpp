@@ -4,6 +4,7 @@
 #include "common/driver_support.h"
 #include "common/publish.h"
 #include "common/quality.h"
+#include "common/text_appender.h"
 #include "vkt5/vkt5_arrays.h"
 #include "vkt5/vkt5_model.h"
 
@@ -94,12 +95,14 @@ void ReadClock(MeterClock& clock, DeviceHandle device, Link& link, uint8_t addre
     const ExchangeResult r = link.Exchange(kRequestLength, kClockLength, false);
     if (r == ExchangeOk) {
         clock.time = CalendarTime(Word(link, 3) - 2000, Word(link, 5), Word(link, 7), Word(link, 9), Word(link, 11), 0);
-        char text[64];
-        clock.time.FormatTime(text, sizeof text);
+        // Formatted once for the log line and the tag.
         char line[96];
-        std::snprintf(line, sizeof line, "Current time %s", text);
+        TextAppender appender(line, sizeof line);
+        appender.Text("Current time ");
+        const char* text = line + appender.length();
+        clock.time.FormatTime(line + appender.length(), sizeof line - appender.length());
         DriverLog(device, line);
-        if (clock.tag != nullptr) PublishTimeText(clock.tag, clock.time);
+        if (clock.tag != nullptr) PublishTimeText(clock.tag, clock.time, text);
     } else if (r == ExchangeRefused && clock.tag != nullptr) {
         SetQuality(clock.tag, QualityUncertain);
     }
@@ -128,8 +131,8 @@ void ReadMeter(Meter& meter) {
         char line[64];
         for (const auto& [key, zone] : meter.zones) {
             if (link.IsFailed()) break;
-            std::snprintf(line, sizeof line, "Read array %d heat %d %s", zone->array, zone->heat, TotalName(zone->total));
-            DriverLog(meter.device, line);
+            DriverLog(meter.device, TextAppender(line, sizeof line).Text("Read array ").Int(zone->array).Text(" heat ")
+                                        .Int(zone->heat).Char(' ').Text(TotalName(zone->total)).c_str());
             ReadZone(*zone, link, meter.settings, meter.address);
         }
         // Without the meter's present time there is no first record and no age limit;

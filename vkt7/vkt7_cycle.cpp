@@ -1,7 +1,5 @@
 #include "vkt7/vkt7_cycle.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -11,6 +9,7 @@
 #include "common/platform.h"
 #include "common/publish.h"
 #include "common/quality.h"
+#include "common/text_appender.h"
 
 using namespace vkt7;
 
@@ -30,16 +29,6 @@ constexpr GroupInfo kGroups[5] = {{"1", kTypeCurrent}, {"2", kTypeTotals}, {"3",
                                   {"4", kTypeDay},     {"5", kTypeMonth}};
 
 Vkt7DeviceBlock* BlockOf(DeviceHandle device) { return static_cast<Vkt7DeviceBlock*>(HostGetDeviceData(device)); }
-
-void Logf(DeviceHandle device, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Logf(DeviceHandle device, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    DriverLog(device, line);
-}
 
 // The driver object: from the ordinary heap, zero-filled before construction.
 VKT7* CreateDriver(Vkt7DeviceBlock* block, int32_t attempts, DeviceHandle device) {
@@ -246,7 +235,11 @@ bool Vkt7ReadCycle(DeviceHandle device) {
                 TagHandle tag = HostGetGroupTag(group, i);
                 Vkt7Value v;
                 if (TagValue(driver, tag, v) == kOk) {
-                    Logf(device, "Driver_VKT7. Write to Dev %d param No %d Q = 0x%02x\n", g, i, v.quality);
+                    // One line per published tag: appended, not formatted.
+                    char line[64];
+                    DriverLog(device, TextAppender(line, sizeof line)
+                                          .Text("Driver_VKT7. Write to Dev ").Int(g).Text(" param No ").Int(i)
+                                          .Text(" Q = 0x").Hex(v.quality, 2).Char('\n').c_str());
                     bool published = true;
                     switch (v.type) {
                         case kValueNumber: HostSetTagValueDouble(tag, v.number, v.quality, &stamp); break;
@@ -260,7 +253,10 @@ bool Vkt7ReadCycle(DeviceHandle device) {
                     }
                 } else {
                     HostSetTagValueDouble(tag, 0.0, QualitySensorFailure, &stamp);
-                    Logf(device, "Driver_VKT7. Sensor failure - unable to get param No %d\n", i);
+                    char line[64];
+                    DriverLog(device, TextAppender(line, sizeof line)
+                                          .Text("Driver_VKT7. Sensor failure - unable to get param No ").Int(i)
+                                          .Char('\n').c_str());
                 }
                 const TagHandle failureTag = block->failureTag;
                 if (failureTag != nullptr) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/platform.h"
+#include "common/text_appender.h"
 
 using namespace vkt7;
 
@@ -246,12 +247,14 @@ int32_t VKT7::ReadArchive(ArchivePos& pos, uint8_t type, int32_t& hour, int32_t&
             pos.day = static_cast<uint8_t>(pos.day + 1);
             NormaliseDay(pos);
             break;
-        default:
+        default: {
             pos.month = static_cast<uint8_t>(pos.month + 1);
             NormaliseMonth(pos);
-            Logf("Month archive after check %u.%u.%u %u:00\n", static_cast<unsigned>(pos.day),
-                 static_cast<unsigned>(pos.month), static_cast<unsigned>(pos.year), static_cast<unsigned>(pos.hour));
+            char line[64];
+            Log(TextAppender(line, sizeof line).Text("Month archive after check ").Unsigned(pos.day).Char('.')
+                    .Unsigned(pos.month).Char('.').Unsigned(pos.year).Char(' ').Unsigned(pos.hour).Text(":00\n").c_str());
             break;
+        }
     }
     // Exception 3: no record for that date.
     return result == 3 ? kNothingToRead : kOk;

@@ -1,9 +1,9 @@
-#include <cstdio>
 #include <cstring>
 
 #include "common/driver_support.h"
 #include "common/publish.h"
 #include "common/quality.h"
+#include "common/text_appender.h"
 #include "vkt9/vkt9_bytes.h"
 #include "vkt9/vkt9_device.h"
 
@@ -120,8 +120,7 @@ bool Protocol::NextArchiveRecord(Archive& archive, bool first) {
             DriverLog(device, "Error getting the index");
             return false;
         }
-        std::snprintf(logText, sizeof logText, "Get Index=%d", currentIndex);
-        DriverLog(device, logText);
+        DriverLog(device, TextAppender(logText, sizeof logText).Text("Get Index=").Int(currentIndex).c_str());
         if (next == NotConfigured) next = StepIndex(currentIndex, -int64_t{depth}, archive);
         if (next == currentIndex) {
             DriverLog(device, "No new records in the archive");
@@ -129,8 +128,7 @@ bool Protocol::NextArchiveRecord(Archive& archive, bool first) {
         }
     }
     if (next == currentIndex) return false;
-    std::snprintf(logText, sizeof logText, "Read record %d ", next);
-    DriverLog(device, logText);
+    DriverLog(device, TextAppender(logText, sizeof logText).Text("Read record ").Int(next).Char(' ').c_str());
     if (ReadArchiveRecord(archive, next)) {
         lastIndex[static_cast<size_t>(archive.ordinal)] = StepIndex(next, 1, archive);
         return true;
@@ -170,10 +168,9 @@ void Vkt9ReadSubdevice(DeviceHandle device, DeviceHandle node) {
     if (d->unscheduled) PublishUnscheduled(*d, 1);
     const char* typeText = HostGetDeviceType(node);
     if (typeText == nullptr) typeText = "";
-    // A type text too long for the buffer is cut.
-    std::snprintf(d->text, sizeof d->text, "read subdevice %s start", typeText);
     if (std::strstr(typeText, "Archive") == nullptr) return;
-    HostLog(node, d->text);
+    // A type text too long for the buffer is cut.
+    HostLog(node, TextAppender(d->text, sizeof d->text).Text("read subdevice ").Text(typeText).Text(" start").c_str());
 
     Protocol& p = d->protocol;
     const int32_t typeArchive = HostParamGetInt(HostGetSubdeviceParams(node), "TypeArchive", NotConfigured);

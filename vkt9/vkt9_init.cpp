@@ -87,6 +87,7 @@ void ReadArchiveSubdevice(Protocol& p, DeviceHandle node, ParamsHandle params) {
         }
         archive.values.push_back(value);
     }
+    archive.values.shrink_to_fit();
     std::stable_sort(archive.values.begin(), archive.values.end(),
                      [](const ArchiveValue& a, const ArchiveValue& b) { return a.AddressByte < b.AddressByte; });
     p.archives.push_back(std::move(archive));
@@ -99,14 +100,14 @@ void ReadValueSubdevice(Protocol& p, DeviceHandle node, bool getQuality, std::ve
         ValueItem item;
         int32_t function = 0;
         ConvertRegister(HostParamGetInt(params, "Address", NotConfigured), function, item.Address);
-        item.function = static_cast<uint32_t>(function);
+        item.function = static_cast<uint8_t>(function);
         item.DataType = HostParamGetInt(params, "DataType", NotConfigured);
         item.Koeff = static_cast<float>(HostParamGetFloat(params, "Koeff", 1.0));
         int32_t regStatus = HostParamGetInt(params, "RegStatus", NotConfigured);
         if (!getQuality) regStatus = NotConfigured;
         int32_t statusFunction = 0;
         ConvertRegister(regStatus, statusFunction, item.RegStatus);
-        item.statusFunction = static_cast<uint32_t>(statusFunction);
+        item.statusFunction = static_cast<uint8_t>(statusFunction);
         item.StatusNorm = HostParamGetInt(params, "StatusNorm", NotConfigured);
         item.StatusContract = HostParamGetInt(params, "StatusContract", NotConfigured);
         const bool lastInRequest = HostParamGetBool(params, "LastInRequest", 0) != 0;
@@ -132,7 +133,9 @@ void ReadValueSubdevice(Protocol& p, DeviceHandle node, bool getQuality, std::ve
 Device* DeviceOf(DeviceHandle device) { return static_cast<Device*>(GetDeviceObject(device)); }
 
 Device* Vkt9Init(DeviceHandle device) {
-    Device* d = new (std::nothrow) Device();
+    // Every member has its initialiser: value-initialising would clear the
+    // 64 KiB receive buffer a second time.
+    Device* d = new (std::nothrow) Device;
     if (d != nullptr) {
         Protocol& p = d->protocol;
         d->device = device;
@@ -176,6 +179,11 @@ Device* Vkt9Init(DeviceHandle device) {
             DriverLog(device, "No tags");
         else
             p.requestBlocks = BuildRequestBlocks(requests, p.MaxGap);
+        // The device keeps these for its lifetime: no spare capacity.
+        p.valueItems.shrink_to_fit();
+        p.requestBlocks.shrink_to_fit();
+        p.archives.shrink_to_fit();
+        p.PlanDecoding();
     }
     if (!RegisterDeviceObject(device, d)) {
         // The host gave no block: nobody could reach the object later.

@@ -50,21 +50,24 @@ enum ArchiveType : int32_t {
 // and a zero-based register; anything else leaves both as they are.
 void ConvertRegister(int32_t configured, int32_t& function, int32_t& reg);
 
+// Function codes are 0, 3 or 4, a status is one register and the integer plus
+// float sum is single precision: narrow fields keep an item at 56 bytes on
+// 64-bit builds.
 struct ValueItem {
-    uint32_t function = 0;
+    uint8_t function = 0;
     int32_t Address = NotConfigured;
     int32_t DataType = NotConfigured;
     float Koeff = 1.0f;
-    uint32_t statusFunction = 0;
+    uint8_t statusFunction = 0;
     int32_t RegStatus = NotConfigured;
     int32_t StatusNorm = NotConfigured;
     uint8_t valueReceived = 0;
     uint8_t statusReceived = 0;
-    int32_t status = 0;
+    uint16_t status = 0;
     int32_t StatusContract = NotConfigured;
     float floatValue = 0;
     int32_t intValue = 0;
-    double doubleValue = 0;
+    float doubleValue = 0;  // published as a double
     TagHandle tag = nullptr;
 };
 

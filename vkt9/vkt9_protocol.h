@@ -36,6 +36,12 @@ public:
     char logText[256] = {};
     uint32_t attempts = 0;
     std::vector<ValueItem> valueItems;
+    // What a good answer to each of requestBlocks gives, in decoding order: an
+    // item's position, with the top bit set where the item takes the register as
+    // its status. Block k's part starts at planStart[k]. Built by PlanDecoding.
+    std::vector<uint32_t> decodePlan;
+    std::vector<uint32_t> planStart;
+    size_t plannedItems = 0;  // valueItems.size() when the plan was built
     std::vector<RequestBlock> requestBlocks;
     std::vector<Archive> archives;
     uint8_t errorFlag = 0;
@@ -50,6 +56,9 @@ public:
     int Exchange(unsigned txLength, unsigned dataLength, bool noCountByte);
 
     // Current values.
+    // Plans the decoding of requestBlocks; a block read without a plan for the
+    // present items is planned when it is read.
+    void PlanDecoding();
     void ReadBlock(const RequestBlock& block);
     // Decodes what starts at rx[position] for the register; registers consumed.
     // available: answer data bytes from position on.

@@ -1,3 +1,9 @@
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <tuple>
+#include <vector>
+
 #include "common/driver_support.h"
 #include "common/quality.h"
 #include "vkt9/vkt9_bytes.h"
@@ -8,6 +14,120 @@ namespace DriverVKT9 {
 namespace {
 constexpr size_t kRegisterDataStart = 3;  // address, function, count byte
 constexpr unsigned kReadRequestLength = 6;
+
+// Walks one of the orders through the items of one function code.
+class ItemCursor {
+public:
+    static constexpr int64_t kNone = INT64_MAX;
+
+    ItemCursor(const std::vector<ValueItem>& items, const std::vector<uint32_t>& order, uint32_t function, bool status)
+        : items_(items), at_(order.begin()), end_(order.end()), function_(function), status_(status) {}
+
+    static std::tuple<uint32_t, int32_t, uint32_t> Key(const std::vector<ValueItem>& items, uint32_t i, bool status) {
+        const ValueItem& item = items[i];
+        return status ? std::tuple(uint32_t{item.statusFunction}, item.RegStatus, i)
+                      : std::tuple(uint32_t{item.function}, item.Address, i);
+    }
+
+    // To the first item of the function whose register is at least reg.
+    void Seek(int32_t reg) {
+        at_ = std::lower_bound(at_, end_, std::tuple(function_, reg, uint32_t{0}),
+                               [this](uint32_t i, const auto& key) { return Key(items_, i, status_) < key; });
+        Load();
+    }
+    void SkipBelow(int64_t reg) {
+        while (reg_ < reg) {
+            ++at_;
+            Load();
+        }
+    }
+    // The register of the present item; kNone past the function's items.
+    int64_t Register() const { return reg_; }
+    uint32_t Item() const { return *at_; }
+    uint32_t Take() {
+        const uint32_t item = *at_++;
+        Load();
+        return item;
+    }
+
+private:
+    void Load() {
+        reg_ = kNone;
+        if (at_ == end_) return;
+        const ValueItem& item = items_[*at_];
+        if ((status_ ? item.statusFunction : item.function) == function_) reg_ = status_ ? item.RegStatus : item.Address;
+    }
+
+    const std::vector<ValueItem>& items_;
+    std::vector<uint32_t>::const_iterator at_, end_;
+    uint32_t function_;
+    bool status_;
+    int64_t reg_ = kNone;
+};
+
+constexpr uint32_t kStatusOp = 0x80000000u;
+constexpr uint32_t kItemMask = 0x7FFFFFFFu;
+
+// Registers one item takes from the register at position reg, as DecodeRegister counts them.
+int StepOf(const ValueItem& item, int64_t reg, size_t available) {
+    if (reg != item.Address) return 1;
+    const int32_t count = RegisterCount(item.DataType);
+    return count == 0 || 2 * static_cast<size_t>(count) > available ? 1 : count;
+}
+
+// Positions of the items ordered by function, value register and position, and
+// those with a status register by function, status register and position.
+void OrderItems(const std::vector<ValueItem>& items, std::vector<uint32_t>& valueOrder, std::vector<uint32_t>& statusOrder) {
+    for (uint32_t i = 0; i < items.size() && i <= kItemMask; ++i) {
+        valueOrder.push_back(i);
+        if (items[i].RegStatus != NotConfigured) statusOrder.push_back(i);
+    }
+    auto by = [&items](bool status) {
+        return [&items, status](uint32_t a, uint32_t b) {
+            return ItemCursor::Key(items, a, status) < ItemCursor::Key(items, b, status);
+        };
+    };
+    std::sort(valueOrder.begin(), valueOrder.end(), by(false));
+    std::sort(statusOrder.begin(), statusOrder.end(), by(true));
+}
+
+// Appends what a good answer to the block gives, in the order it is decoded:
+// walking the registers from the start, every item that takes a register as its
+// value or status, in item order and each once, then on by as many registers as
+// the first of them takes (one where none does).
+void PlanBlock(const std::vector<ValueItem>& items, const std::vector<uint32_t>& valueOrder,
+               const std::vector<uint32_t>& statusOrder, const RequestBlock& block, std::vector<uint32_t>& plan) {
+    const int64_t registers = std::max(block.count, 0);
+    ItemCursor values(items, valueOrder, block.function, false);
+    ItemCursor statuses(items, statusOrder, block.function, true);
+    values.Seek(block.start);
+    statuses.Seek(block.start);
+    // 64-bit: a register configured near the top of the range must not overflow.
+    const int64_t end = int64_t{block.start} + registers;
+    int64_t reg = block.start;
+    while (reg < end) {
+        values.SkipBelow(reg);
+        statuses.SkipBelow(reg);
+        reg = std::min(values.Register(), statuses.Register());
+        if (reg >= end) break;
+        int step = 0;
+        uint32_t previous = UINT32_MAX;
+        for (;;) {
+            const bool value = values.Register() == reg;
+            const bool status = statuses.Register() == reg;
+            if (!value && !status) break;
+            const bool takeValue = value && (!status || values.Item() <= statuses.Item());
+            const uint32_t item = takeValue ? values.Take() : statuses.Take();
+            if (item == previous) continue;
+            previous = item;
+            plan.push_back(item | (takeValue ? 0 : kStatusOp));
+            const int n = StepOf(items[item], reg, 2 * static_cast<size_t>(end - reg));
+            if (step == 0) step = n;
+        }
+        reg += step;
+    }
+}
+
 }  // namespace
 
 void Protocol::ReadBlock(const RequestBlock& block) {
@@ -30,23 +150,46 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     }
     // A good answer is exactly dataLength bytes of registers after the header.
     const size_t end = kRegisterDataStart + dataLength;
-    // 64-bit: a register configured near the top of the range must not overflow.
-    int64_t reg = block.start;
-    size_t position = kRegisterDataStart;
-    while (position < end) {
-        int step = 0;
-        for (ValueItem& item : valueItems) {
-            const bool value = item.function == block.function && item.Address == reg;
-            const bool status =
-                item.RegStatus != NotConfigured && item.statusFunction == block.function && item.RegStatus == reg;
-            if (!value && !status) continue;
-            const int n = DecodeRegister(item, position, reg, end - position);
-            if (step == 0) step = n;
-        }
-        if (step == 0) step = 1;
-        reg += step;
-        position += 2 * static_cast<size_t>(step);
+    const uint32_t* op = nullptr;
+    const uint32_t* opsEnd = nullptr;
+    std::vector<uint32_t> ownPlan;
+    const RequestBlock* first = requestBlocks.data();
+    const bool ours = !requestBlocks.empty() && std::less_equal<>()(first, &block) &&
+                      std::less<>()(&block, first + requestBlocks.size());
+    if (ours && plannedItems == valueItems.size() && planStart.size() == requestBlocks.size() + 1) {
+        const auto k = static_cast<size_t>(&block - first);
+        op = decodePlan.data() + planStart[k];
+        opsEnd = decodePlan.data() + planStart[k + 1];
+    } else {
+        // A block of someone else's making: planned for this read alone.
+        std::vector<uint32_t> valueOrder, statusOrder;
+        OrderItems(valueItems, valueOrder, statusOrder);
+        PlanBlock(valueItems, valueOrder, statusOrder, block, ownPlan);
+        op = ownPlan.data();
+        opsEnd = op + ownPlan.size();
     }
+    for (; op != opsEnd; ++op) {
+        ValueItem& item = valueItems[*op & kItemMask];
+        const int64_t reg = (*op & kStatusOp) != 0 ? item.RegStatus : item.Address;
+        // Holds for a plan of the present items; an item changed since is not read outside the answer.
+        if (reg < block.start || reg - block.start >= static_cast<int64_t>(dataLength / 2)) continue;
+        const size_t position = kRegisterDataStart + 2 * static_cast<size_t>(reg - block.start);
+        DecodeRegister(item, position, reg, end - position);
+    }
+}
+
+void Protocol::PlanDecoding() {
+    std::vector<uint32_t> valueOrder, statusOrder;
+    OrderItems(valueItems, valueOrder, statusOrder);
+    decodePlan.clear();
+    planStart.assign(1, 0);
+    for (const RequestBlock& block : requestBlocks) {
+        PlanBlock(valueItems, valueOrder, statusOrder, block, decodePlan);
+        planStart.push_back(static_cast<uint32_t>(decodePlan.size()));
+    }
+    decodePlan.shrink_to_fit();
+    planStart.shrink_to_fit();
+    plannedItems = valueItems.size();
 }
 
 int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size_t available) {
@@ -61,7 +204,7 @@ int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size
         DecodeValue<Big16, Big32>(item.DataType, item.Koeff, b, v);
         item.floatValue = v.floatValue;
         item.intValue = v.intValue;
-        item.doubleValue = v.doubleValue;
+        item.doubleValue = static_cast<float>(v.doubleValue);  // a single-precision sum: exact
         item.valueReceived = 1;
         return count;
     }

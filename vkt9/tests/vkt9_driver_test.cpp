@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
+#include <tuple>
 
 #include "common/quality.h"
 #include "vkt9/tests/vkt9_test_support.h"
@@ -404,6 +406,56 @@ TEST(Vkt9Fuzz, LinkWalkAndRecordDecoderTakeAnyAnswer) {
     size_t received = 0;
     for (const ValueItem& item : p->valueItems) received += item.valueReceived;
     EXPECT_GT(received, 0u);
+}
+
+// The decoding planned at INIT must give what testing every item at every
+// register of the answer gives (shared statuses, items on one register, values
+// cut off by the block's end, statuses inside values, the other register space).
+TEST(Vkt9Decoding, PlannedBlocksDecodeAsTheRegisterByRegisterWalk) {
+    std::mt19937 rng{7};
+    const int32_t types[] = {DataFloat, DataWord, DataScaledInt16, DataUInt32, DataIntPlusFloat, DataScaledUInt16};
+    const uint8_t functions[] = {FunctionHolding, FunctionInput};
+    HostFixture fx;
+    fx.device.recordEvents = false;
+    for (int round = 0; round < 300; ++round) {
+        auto p = fx.Link(1);
+        hostemu::Tag& tag = fx.device.AddSubdevice("", "Current").AddTag("v");
+        for (int i = 0; i < 10; ++i) {
+            const auto reg = static_cast<int32_t>(rng() % 16), status = static_cast<int32_t>(rng() % 20) - 4;
+            p->valueItems.push_back({functions[rng() % 2], reg, types[rng() % 6], 1, functions[rng() % 2],
+                                     status < 0 ? NotConfigured : status, 0, 0, 0, 0, 0, 0, 0, 0, &tag});
+        }
+        const auto count = static_cast<int32_t>(1 + rng() % 12);
+        p->requestBlocks = {RequestBlock{functions[rng() % 2], static_cast<int32_t>(rng() % 8), count, 0}};
+        p->PlanDecoding();
+        std::vector<ValueItem> walked = p->valueItems;
+        Bytes answer{1, static_cast<uint8_t>(p->requestBlocks[0].function), static_cast<uint8_t>(2 * count)};
+        for (int32_t i = 0; i < 2 * count + 2; ++i) answer.push_back(static_cast<uint8_t>(rng()));
+        fx.line.answers = {RepairCrc(answer)};
+        p->ReadBlock(p->requestBlocks[0]);
+
+        const RequestBlock& block = p->requestBlocks[0];
+        const size_t end = 3 + 2 * static_cast<size_t>(count);
+        int64_t reg = block.start;
+        for (size_t position = 3; position < end;) {
+            int step = 0;
+            for (ValueItem& item : walked) {
+                const bool value = item.function == block.function && item.Address == reg;
+                const bool status = item.RegStatus != NotConfigured && item.statusFunction == block.function && item.RegStatus == reg;
+                if (!value && !status) continue;
+                const int n = p->DecodeRegister(item, position, reg, end - position);
+                if (step == 0) step = n;
+            }
+            step = std::max(step, 1);
+            reg += step;
+            position += 2 * static_cast<size_t>(step);
+        }
+        auto state = [](const ValueItem& v) {
+            return std::tuple(v.valueReceived, v.statusReceived, v.status, std::bit_cast<uint32_t>(v.floatValue), v.intValue,
+                              std::bit_cast<uint32_t>(v.doubleValue));
+        };
+        for (size_t i = 0; i < walked.size(); ++i) ASSERT_EQ(state(p->valueItems[i]), state(walked[i])) << round << " item " << i;
+    }
 }
 
 }  // namespace
