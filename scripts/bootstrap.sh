@@ -10,6 +10,7 @@ packages=(
   libyaml-cpp-dev libcli11-dev libfmt-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   socat
+  clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration (Linux, Linux with
 # AddressSanitizer + UndefinedBehaviorSanitizer, Windows i686 and x86-64) and
-# runs every test. Exit status 0 only when everything passed.
+# runs every test, then the fuzz targets' short runs. Exit status 0 only when everything passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
@@ -13,4 +13,8 @@ for preset in default asan mingw-i686 mingw-x86_64; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# Fuzzing: the fuzz preset's targets replay their corpus and regressions, then run
+# briefly (about 2 minutes in all, plus the build).
+./scripts/fuzz.sh
 echo "== all configurations passed"
