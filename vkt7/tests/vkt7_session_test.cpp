@@ -42,6 +42,26 @@ TEST_F(Vkt7Session, StartRequestsThePropertiesAndSetsThePositionsFromTheDepths) 
     EXPECT_EQ(Positions(), (Lines{"6.3.24 16", "16.2.24 23", "25.1.24 23"}));
 }
 
+TEST_F(Vkt7Session, DepthsAtTheEndsOfIntGiveDefinedPositions) {
+    // The deepest depth keeps the archive's own start; the most negative one moves the month
+    // past Now by 2^31 + 2 months, wrapped in the stored year byte (24 + 178956970 is 194).
+    const struct { int32_t depth; Lines positions; } cases[] = {
+        {INT32_MAX, {"22.1.24 12", "22.1.24 23", "25.1.24 23"}},
+        {INT32_MIN, {"", "", "25.11.194 23"}},
+    };
+    for (const auto& c : cases) {
+        t->VKT7_SetArchiveParams(c.depth, c.depth, c.depth, 5);
+        t->ResetSession();
+        ASSERT_EQ(t->VKT7_StartSession(), 0) << c.depth;
+        const Lines positions = Positions();
+        for (size_t i = 0; i < 3; ++i) {
+            if (!c.positions[i].empty()) {
+                EXPECT_EQ(positions[i], c.positions[i]) << c.depth;
+            }
+        }
+    }
+}
+
 TEST_F(Vkt7Session, EachStartSetsThePositionsAfreshAndAsksAgainForAServerVersionAboveOne) {
     meter.SetServerVersion(3);          // 0 and 1 are learned once: see the end-to-end recovery
     meter.SetArchiveSpan(10, 365, 36);  // the hour archive begins at 02:00 today

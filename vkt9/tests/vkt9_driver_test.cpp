@@ -294,7 +294,10 @@ TEST(Vkt9Archive, DepthAndCountRecordDecideWhereAndHowFarAReadGoes) {
     for (const Case& c : {Case{"3", "10", {"Read record 97 ", "Read record 98 ", "Read record 99 "}},
                           Case{"-1", "2", {"Read record 1 ", "Read record 2 "}}, Case{"0", "5", {"No new records in the archive"}},
                           Case{"500", "1", {"Read record 1 "}}, Case{"3", "-1", {}}, Case{"3", "0", {}},
-                          Case{"-200", "1", {"Read record 100 ", "ERROR: Get Error code", "Record not found"}}}) {
+                          Case{"-200", "1", {"Read record 100 ", "ERROR: Get Error code", "Record not found"}},
+                          // The ends of int: the deepest start, and a single wrap far past the ring.
+                          Case{"2147483647", "1", {"Read record 1 "}},
+                          Case{"-2147483648", "1", {"Read record 2147483548 ", "ERROR: Get Error code", "Record not found"}}}) {
         HostFixture fx;
         sim::Vkt9Simulator meter;
         ConfigureMeter(fx.device, meter);
