@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset and, for each libFuzzer target, replays its checked-in seed
 # corpus and every regression input, then fuzzes for a fixed short time.
-#   scripts/fuzz.sh [MODEL_SECONDS [LINK_SECONDS]]     (defaults 25 and 10)
+#   scripts/fuzz.sh [MODEL_SECONDS [LINK_SECONDS]]     (defaults 20 and 10)
 # New inputs go to a scratch corpus under build/fuzz/, never into the tree; a crash
 # leaves its input in build/fuzz/artifacts/ (copy it to fuzz/regressions/TARGET/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-model_seconds=${1:-25}
+model_seconds=${1:-20}
 link_seconds=${2:-10}
 jobs=${TRV_JOBS:-$(nproc)}
 

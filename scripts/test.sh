@@ -15,6 +15,6 @@ for preset in default asan mingw-i686 mingw-x86_64; do
 done
 
 # Fuzzing: the fuzz preset's targets replay their corpus and regressions, then run
-# briefly (about 2 minutes in all, plus the build).
+# briefly (90 s in all, plus the build).
 ./scripts/fuzz.sh
 echo "== all configurations passed"
