@@ -35,7 +35,7 @@ for target in vkt7_fuzzer vkt5_fuzzer vkt9_fuzzer vkt7_link_fuzzer vkt5_link_fuz
   echo "== $target: ${seconds} s of fuzzing"
   dirs=("$out/scratch/$target")
   [ -d "$corpus" ] && dirs+=("$corpus")
-  "$out/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+  "$out/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=1536 -print_final_stats=1 \
     -artifact_prefix="$out/artifacts/$target-" "${dirs[@]}" >"$out/$target-run.log" 2>&1 ||
     { tail -n 40 "$out/$target-run.log"; exit 1; }
   grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$out/$target-run.log" | tr '\n' ' '
