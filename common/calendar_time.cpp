@@ -94,12 +94,47 @@ void CalendarTime::TruncateToInterval(ArchiveInterval kind) {
     Refresh();
 }
 
+namespace {
+// The date library's calendar spans the years 1400 to 9999: no step longer than
+// this many days can land inside it, from any point inside it.
+constexpr int64_t kCalendarDays = 8600LL * 366;
+// Month steps reach the date library as a short; longer ones go in whole years.
+constexpr int64_t kMonthChunk = 2700LL * 12;
+}  // namespace
+
 void CalendarTime::StepIntervals(int n, ArchiveInterval kind) {
+    const int64_t steps = n;
+    int64_t perDay = 0;
     switch (kind) {
-        case ArchiveHalfHour: Move(pt::minutes(static_cast<int64_t>(n) * 30)); break;
-        case ArchiveHour: Move(pt::hours(n)); break;
-        case ArchiveDay: Move(gd::days(n)); break;
-        default: Move(gd::months(n)); break;
+        case ArchiveHalfHour: perDay = 48; break;
+        case ArchiveHour: perDay = 24; break;
+        case ArchiveDay: perDay = 1; break;
+        default: break;
+    }
+    if (perDay == 0) {
+        // Months: a calendar of 8600 years holds fewer than 103200 of them.
+        if (steps > 8600 * 12 || steps < -8600 * 12) {
+            *this = CalendarTime();
+            return;
+        }
+        int64_t left = steps;
+        while (left != 0 && !point.is_special()) {
+            // Whole years first, so that the day of month moves as in one step.
+            const int64_t chunk = left > kMonthChunk ? kMonthChunk : left < -kMonthChunk ? -kMonthChunk : left;
+            Move(gd::months(static_cast<int>(chunk)));
+            left -= chunk;
+        }
+        return;
+    }
+    // Counts beyond the calendar would overflow the library's microsecond ticks.
+    if (steps > kCalendarDays * perDay || steps < -kCalendarDays * perDay) {
+        *this = CalendarTime();
+        return;
+    }
+    switch (kind) {
+        case ArchiveHalfHour: Move(pt::minutes(steps * 30)); break;
+        case ArchiveHour: Move(pt::hours(steps)); break;
+        default: Move(gd::days(steps)); break;
     }
 }
 

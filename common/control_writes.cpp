@@ -12,7 +12,7 @@ void ServeControlWrites(DeviceHandle device, uint8_t& available, uint8_t& unsche
         const char* name = HostGetTagName(tag);
         if (name == nullptr) continue;
         if (std::strcmp(name, "Available") == 0) {
-            available = HostGetWriteValueBool(tag) != 0 ? 1 : 0;
+            available = static_cast<uint8_t>(HostGetWriteValueBool(tag));  // echoed as the byte holds it
             HostCompleteWrite(tag);
             HostSetTagValueBool(tag, available, QualityGood, nullptr);
         } else if (std::strcmp(name, "UnschedulerRequest") == 0) {

@@ -6,8 +6,8 @@
 
 #include "host/host_api.h"
 
-// Walks the pending writes: "Available" stores 0 or 1 in available, completes
-// the write and publishes the value back as good; "UnschedulerRequest" written
+// Walks the pending writes: "Available" stores the value's low byte in available,
+// completes the write and publishes that byte back as good; "UnschedulerRequest" written
 // as 1 sets unscheduled and asks the host for a read out of schedule; any other
 // value is completed and ignored. Writes to other tags stay pending.
 void ServeControlWrites(DeviceHandle device, uint8_t& available, uint8_t& unscheduled);

@@ -13,6 +13,8 @@ packages=(
   # Windows: the shipped 32-bit DLL's win32 thread model; the end-to-end runner
   # (GoogleTest from its sources) under wine64.
   g++-mingw-w64-i686-win32 googletest wine64 wine
+  # Fuzzing: clang with libFuzzer and the sanitizers' runtimes; llvm-cov for coverage.
+  clang-14 libclang-rt-14-dev llvm-14
 )
 # The station (vktpoll serve): MQTT client, durable queue, systemd notification;
 # mosquitto and sqlite3 for its tests; dpkg-dev, file and man-db for the package.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration (Linux, Linux with
 # AddressSanitizer + UndefinedBehaviorSanitizer, Windows i686 and x86-64) and
-# runs every test. Exit status 0 only when everything passed.
-# mingw-x86_64 runs the Windows end-to-end runner under wine64 (scripts/wine-run.sh).
+# runs every test; mingw-x86_64 runs the Windows end-to-end runner under wine64
+# (scripts/wine-run.sh). Then the Debian package and the fuzz targets' short runs.
+# Exit status 0 only when everything passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
@@ -21,4 +22,7 @@ echo "== package"
 (cd build/default && cpack -G DEB >/dev/null)
 ./packaging/test-package.sh build/default/vktpoll_*.deb
 
+# Fuzzing: the fuzz preset's targets replay their corpus and regressions, then run
+# briefly (90 s in all, plus the build).
+./scripts/fuzz.sh
 echo "== all configurations passed"

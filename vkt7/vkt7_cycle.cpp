@@ -287,7 +287,7 @@ int32_t Vkt7Write(DeviceHandle device) {
         TagHandle tag = HostGetWriteTag(device, i);
         const char* name = HostGetTagName(tag);
         if (name == nullptr || std::strcmp(name, "Available") != 0) continue;  // neither performed nor completed
-        block->ScanEnabled = HostGetWriteValueBool(tag) != 0 ? 1 : 0;
+        block->ScanEnabled = static_cast<uint8_t>(HostGetWriteValueBool(tag));  // echoed as the byte holds it
         HostCompleteWrite(tag);
         HostSetTagValueBool(tag, block->ScanEnabled, QualityGood, nullptr);
         HostLog(device, block->ScanEnabled != 0 ? "Driver_VKT7. Driver scan available" : "Driver_VKT7. Driver scan disabled");

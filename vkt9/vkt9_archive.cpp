@@ -64,12 +64,11 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
         DriverLog(device, "Error while reading the archive");
         return false;
     }
-    const size_t received = static_cast<size_t>(rxLength);
-    // An answer that stops before the date is as good as an impossible date.
-    if (r == ExchangeErrorAnswer || received < kRecordStart + kFirstValuePosition) {
+    if (r == ExchangeErrorAnswer) {
         DriverLog(device, "Record not found");
         return true;
     }
+    // A short answer is decoded as the receive buffer stands.
     CalendarTime time(rx[7], rx[8], rx[9], rx[10], 0, 0);
     if (!time.valid) {
         DriverLog(device, "Record not found");
@@ -78,14 +77,14 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
     const auto interval = static_cast<ArchiveInterval>(archive.type);
     time.StepIntervals(1, interval);
     time.TruncateToInterval(interval);
-    DecodeArchiveRecord(archive, rx.data(), received, time);
+    DecodeArchiveRecord(archive, rx.data(), rx.size(), time);
     return true;
 }
 
-void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size_t received, const CalendarTime& time) {
+void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size_t size, const CalendarTime& time) {
     archive.recordTime = time;
-    // Bytes that arrived are taken as they stand, CRC included; a value reaching
-    // past them keeps what it held, rather than what an older answer left in rx.
+    // Bytes are taken as the buffer holds them, CRC and older answers included; only a
+    // value reaching past the buffer's end (a record near the longest) keeps what it held.
     const int64_t walkEnd = int64_t{archive.LengthByteAnswer} + kRecordStart;
     auto value = archive.values.begin();
     int64_t position = kFirstValuePosition;
@@ -96,16 +95,16 @@ void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size
             position = value->AddressByte;
             continue;
         }
-        const int32_t size = RecordBytes(value->DataType);
+        const int32_t bytes = RecordBytes(value->DataType);
         const size_t first = kRecordStart + static_cast<size_t>(position);
-        if (size > 0 && first + static_cast<size_t>(size) <= received) {
+        if (bytes > 0 && first + static_cast<size_t>(bytes) <= size) {
             DecodedValue v;
             DecodeValue<Little16, Little32>(value->DataType, value->Koeff, answer + first, v);
             value->floatValue = v.floatValue;
             value->intValue = v.intValue;
             value->doubleValue = v.doubleValue;
         }
-        position += size > 0 ? size : 1;
+        position += bytes > 0 ? bytes : 1;
         ++value;
     }
 }

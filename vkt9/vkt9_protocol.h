@@ -73,8 +73,8 @@ public:
     int32_t ReadArchiveIndex(Archive& archive);
     bool ReadArchiveRecord(Archive& archive, int32_t index);
     static int32_t StepIndex(int32_t index, int64_t offset, const Archive& archive);
-    // received: bytes of the answer in rx; values outside them are left as they were.
-    static void DecodeArchiveRecord(Archive& archive, const uint8_t* rx, size_t received, const CalendarTime& time);
+    // size: bytes of the buffer rx; values reaching past it are left as they were.
+    static void DecodeArchiveRecord(Archive& archive, const uint8_t* rx, size_t size, const CalendarTime& time);
 
 private:
     int32_t DepthOf(const Archive& archive) const;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "common/calendar_time.h"
 
 namespace {
@@ -113,13 +115,32 @@ TEST(CalendarTimeStep, IntervalsAcrossMonthAndYearEnds) {
     EXPECT_EQ(minutes.epochSeconds, At(2024, 3, 8, 0, 5, 0).epochSeconds);
 }
 
-TEST(CalendarTimeStep, StepsOutOfTheCalendarLeaveTheDefaultWithoutThrowing) {
-    CalendarTime t = At(2024, 3, 7, 0, 0, 0);
-    t.StepIntervals(2000000000, ArchiveMonth);
-    EXPECT_FALSE(t.valid);
-    CalendarTime hours = At(2024, 3, 7, 0, 0, 0);
-    hours.StepIntervals(-2000000000, ArchiveHour);  // a point the date library holds but cannot break down
-    EXPECT_FALSE(hours.valid);
+TEST(CalendarTimeStep, AnyCountEitherLandsInTheCalendarOrLeavesTheDefault) {
+    // Far steps that stay inside the date library's years, and every kind at the extremes of int.
+    constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
+    struct Case { int n; int kind; const char* result; };  // nullptr: not valid
+    const Case cases[] = {
+        {2000000, ArchiveDay, "7499.12.30 00:00:00"},       {-5000000, ArchiveHour, "1453.10.13 16:00:00"},
+        {100000000, ArchiveHalfHour, "7728.02.26 08:00:00"}, {40000, ArchiveMonth, "5357.07.07 00:00:00"},
+        {-7000, ArchiveMonth, "1440.11.07 00:00:00"},        {2000000000, ArchiveMonth, nullptr},
+        {-2000000000, ArchiveHour, nullptr},                 {4000000, ArchiveDay, nullptr},
+        {kMin, ArchiveHalfHour, nullptr}, {kMax, ArchiveHalfHour, nullptr}, {kMin, ArchiveHour, nullptr},
+        {kMax, ArchiveHour, nullptr},     {kMin, ArchiveDay, nullptr},      {kMax, ArchiveDay, nullptr},
+        {kMin, ArchiveMonth, nullptr},    {kMax, ArchiveMonth, nullptr},    {kMin, 7, nullptr},
+        {kMax, 7, nullptr},               {kMin + 1, ArchiveDay, nullptr},  {-kMax, ArchiveMonth, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.n << " of kind " << c.kind);
+        CalendarTime t = At(2024, 3, 7, 0, 0, 0);
+        t.StepIntervals(c.n, static_cast<ArchiveInterval>(c.kind));
+        EXPECT_EQ(t.valid, c.result != nullptr);
+        EXPECT_EQ(t.FormatTime(), c.result != nullptr ? c.result : CalendarTime().FormatTime());
+    }
+    for (int n : {kMin, kMax}) {
+        CalendarTime t = At(2024, 3, 7, 0, 0, 0);
+        t.AddMinutes(n);  // about 4083 years: 6107 is a date, -2059 is not
+        EXPECT_EQ(t.valid, n == kMax) << n;
+    }
     CalendarTime never;
     never.StepIntervals(1, ArchiveHour);
     never.AddMinutes(5);

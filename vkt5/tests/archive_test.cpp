@@ -51,7 +51,11 @@ TEST(Vkt5Archive, RecordsDueByDepthCountRecordAndClock) {
         // No depth: the first record is the next hour, read from 5 minutes past it.
         {1, -1, false, {{At(7, 14, 20), {}}, {At(7, 15, 4), {}}, {At(7, 15, 5), {At(7, 15)}}}, {}},
         {1, 2000000000, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}},
-        {1, INT32_MIN, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}}};
+        {1, INT32_MIN, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}},
+        // Day steps at the ends of int: off the calendar, with no overflow on the way.
+        {0, -2147483647, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}},
+        {0, INT32_MAX, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}},
+        {0, INT32_MIN, false, {{At(7, 14, 20), {}}}, {"Archive start time not valid, archive not read"}}};
     for (const auto& c : cases) {
         ArchiveBench bench(c.typeArchive, c.depth, 10, c.total);
         const int array = c.total ? 1 : 3;  // total array 1 has 128 data bytes, current array 3 has 24

@@ -219,16 +219,17 @@ TEST(Vkt5Write, AvailableAndUnscheduledRequest) {
             bench.dev.QueueWrite(tag, value);
             Vkt5Write(bench.dev.handle());
         };
-        write(available, 0);
+        write(available, 256);  // the 8-bit flag keeps 0
         write(other, 1);
         EXPECT_EQ(bench.dev.EventsOf(EventKind::CompleteWrite).size(), 1u);  // "Other" stays pending
         EXPECT_EQ(available.value.number, 0);
         bench.dev.ClearEvents();
         d->Read();
         EXPECT_TRUE(bench.dev.events.empty());
-        write(available, 1);
+        write(available, 2);
+        EXPECT_EQ(available.value.number, 2) << "echoed as the flag holds it";
         write(unscheduled, 2);  // acknowledged, nothing asked
-        EXPECT_EQ(std::tie(d->available, d->unscheduledPending), std::make_tuple(uint8_t{1}, uint8_t{0}));
+        EXPECT_EQ(std::tie(d->available, d->unscheduledPending), std::make_tuple(uint8_t{2}, uint8_t{0}));
         EXPECT_TRUE(bench.dev.EventsOf(EventKind::RequestPoll).empty());
         write(unscheduled, 1);
         EXPECT_EQ(bench.dev.EventsOf(EventKind::RequestPoll).size(), 1u);

@@ -213,8 +213,8 @@ TEST_F(Vkt7Cycle, WritingFalseToAvailableOrAHostBreakStopsTheCycles) {
     Group("1", {0});
     Init();
     device.QueueWrite(other, 1);
-    device.QueueWrite(available, 0);
-    device.QueueWrite(second, 2);  // any non-zero value enables
+    device.QueueWrite(available, 256);  // the 8-bit flag keeps 0
+    device.QueueWrite(second, 2);  // any non-zero value enables, echoed as written
     EXPECT_EQ(Vkt7Write(device.handle()), 0);
     const auto completed = device.EventsOf(EventKind::CompleteWrite);
     ASSERT_EQ(completed.size(), 1u);  // neither the other tag's write nor the second one
@@ -227,7 +227,7 @@ TEST_F(Vkt7Cycle, WritingFalseToAvailableOrAHostBreakStopsTheCycles) {
     device.SweepWrites();  // the write to the second Available tag is still pending: handled now
     EXPECT_EQ(Vkt7Write(device.handle()), 0);
     EXPECT_EQ(device.LogLines().back(), "Driver_VKT7. Driver scan available");
-    EXPECT_EQ(Publishes(second).back(), "1 192");
+    EXPECT_EQ(Publishes(second).back(), "2 192");
     EXPECT_TRUE(Cycle());
     EXPECT_FALSE(exchanges.empty());
     // A host break stops a cycle before any exchange, and a running one at its next check.

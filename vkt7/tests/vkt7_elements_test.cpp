@@ -117,18 +117,22 @@ TEST(Vkt7Elements, ListsBeyondTheTableOrTheBuffersAreRefused) {
     t.port.Answer(ReadAnswer(1, data));
     EXPECT_EQ(t->VKT7_BuildElementList(), -4);
     EXPECT_EQ(t.port.Sent().size(), 1u);
-    // A broken last record, and a wanted value of more than four bytes, refuse the list.
-    const std::string broken = "Driver_VKT7. Active element list ends in a broken record of 3 bytes: list refused\n",
-                      tooLong = "Driver_VKT7. Element 1 has a value of 8 bytes, more than 4: list refused\n";
-    for (const Bytes& answer : {ReadAnswer(1, Bytes(data.begin(), data.begin() + 255)), ActiveList({{0, 2}, {1, 8}})}) {
-        t->SelectedArchive = kTypeCurrent;
-        t->BreakFlag = 0;
-        t.port.logs.clear();
-        t.port.Answer(answer);
-        EXPECT_EQ(t->VKT7_BuildElementList(), -4);
-        EXPECT_EQ(t.port.logs, Lines{answer.size() > 200 ? broken : tooLong});
-        EXPECT_FALSE(t->IsPresent(0, kTypeCurrent));
-        EXPECT_EQ(t->SelectedArchive, kTypeNone);  // the next read selects and builds again
-        EXPECT_EQ(t->BreakFlag, 1);
-    }
+    // A broken last record of an element not wanted is stepped over, as any unwanted record.
+    t->SelectedArchive = kTypeCurrent;
+    t->BreakFlag = 0;
+    Bytes broken(data.begin(), data.begin() + 12);
+    broken.insert(broken.end(), {60, 0, 0});
+    t.port.Answer(ReadAnswer(1, broken));
+    t.port.Answer(WriteAnswer(1, 0x3FFF));
+    EXPECT_EQ(t->VKT7_BuildElementList(), 0);
+    EXPECT_EQ(t.port.Sent().back(), "W 3FFF (12 bytes)");
+    EXPECT_EQ(t->ExpectedLength, 2u * 3 + 5);
+    // A wanted value of more than four bytes refuses the list.
+    t.port.logs.clear();
+    t.port.Answer(ActiveList({{0, 2}, {1, 8}}));
+    EXPECT_EQ(t->VKT7_BuildElementList(), -4);
+    EXPECT_EQ(t.port.logs, Lines{"Driver_VKT7. Element 1 has a value of 8 bytes, more than 4: list refused\n"});
+    EXPECT_FALSE(t->IsPresent(0, kTypeCurrent));
+    EXPECT_EQ(t->SelectedArchive, kTypeNone);  // the next read selects and builds again
+    EXPECT_EQ(t->BreakFlag, 1);
 }

@@ -42,6 +42,26 @@ TEST_F(Vkt7Session, StartRequestsThePropertiesAndSetsThePositionsFromTheDepths) 
     EXPECT_EQ(Positions(), (Lines{"6.3.24 16", "16.2.24 23", "25.1.24 23"}));
 }
 
+TEST_F(Vkt7Session, DepthsAtTheEndsOfIntGiveDefinedPositions) {
+    // The deepest depth keeps the archive's own start; the most negative one moves the month
+    // past Now by 2^31 + 2 months, wrapped in the stored year byte (24 + 178956970 is 194).
+    const struct { int32_t depth; Lines positions; } cases[] = {
+        {INT32_MAX, {"22.1.24 12", "22.1.24 23", "25.1.24 23"}},
+        {INT32_MIN, {"", "", "25.11.194 23"}},
+    };
+    for (const auto& c : cases) {
+        t->VKT7_SetArchiveParams(c.depth, c.depth, c.depth, 5);
+        t->ResetSession();
+        ASSERT_EQ(t->VKT7_StartSession(), 0) << c.depth;
+        const Lines positions = Positions();
+        for (size_t i = 0; i < 3; ++i) {
+            if (!c.positions[i].empty()) {
+                EXPECT_EQ(positions[i], c.positions[i]) << c.depth;
+            }
+        }
+    }
+}
+
 TEST_F(Vkt7Session, EachStartSetsThePositionsAfreshAndAsksAgainForAServerVersionAboveOne) {
     meter.SetServerVersion(3);          // 0 and 1 are learned once: see the end-to-end recovery
     meter.SetArchiveSpan(10, 365, 36);  // the hour archive begins at 02:00 today
@@ -130,8 +150,8 @@ TEST_F(Vkt7Session, PropertiesSetTheDivisorRowsInBothFormats) {
     }
 }
 
-TEST(Vkt7SessionAnswers, TooShortForTheirFieldsFailWithoutTouchingThem) {
-    // The receive buffer still holds the longer answers before; none of it is taken.
+TEST(Vkt7SessionAnswers, ShortAnswersAreTakenFromTheBufferAsItStands) {
+    // Bytes a short answer did not bring hold what the longer answers before left there, or its CRC.
     TestDriver d(1, 1);
     Bytes server(174, 0);
     server[61] = 1;  // frame bytes 64 (version) and 65 (flag 0)
@@ -139,23 +159,21 @@ TEST(Vkt7SessionAnswers, TooShortForTheirFieldsFailWithoutTouchingThem) {
     ASSERT_EQ(d->VKT7_ReadServerVersion(), 0);
     d->ServerVersion = 2;
     d.port.Answer(ReadAnswer(1, Bytes(10, 0)));
-    EXPECT_EQ(d->VKT7_ReadServerVersion(), -4);
-    EXPECT_EQ(d->ServerVersion, 2);
+    EXPECT_EQ(d->VKT7_ReadServerVersion(), 0);
+    EXPECT_EQ(d->ServerVersion, 1);
     d.port.Answer(WriteAnswer(1, 0x3FF9));  // passes the link; byte 2 (0x3F) names byte 64
-    EXPECT_EQ(d->VKT7_ReadSoftwareVersion(), -4);
-    EXPECT_EQ(d->ReportDay, 30);
+    EXPECT_EQ(d->VKT7_ReadSoftwareVersion(), 0);
+    EXPECT_EQ(d->ReportDay, 1);
     d->SessionOpen = true;
     d.port.Answer(ReadAnswer(1, Hex("01 01 18 00 08 03 18 05 01 01 18 00")));
     d.port.Answer(ReadAnswer(1, Hex("08 03 18 05 22 38 04 00")));
     ASSERT_EQ(d->VKT7_ReadDeviceTime(true), 0);
-    d.port.Answer(ReadAnswer(1, Hex("01 02 03 04")));
-    d.port.Answer(ReadAnswer(1, Hex("01 02")));
-    EXPECT_EQ(d->VKT7_ReadDeviceTime(true), -4);  // the clock is read after a failed date read
-    EXPECT_EQ(PosText(d->Now), "8.3.24 5");
-    EXPECT_EQ(ToHex(Bytes(d->meterClock, d->meterClock + 6)), "08 03 18 05 22 38");
-    EXPECT_EQ(d.port.logs, (Lines{"Server version defined as 1\n",
-                                  "Driver_VKT7. Server version answer of 15 bytes is too short\n",
-                                  "Driver_VKT7. Software version answer of 8 bytes is too short\n",
-                                  "Driver_VKT7. Archive bounds answer of 9 bytes is too short\n",
-                                  "Driver_VKT7. Clock answer of 7 bytes is too short\n"}));
+    const Bytes bounds = ReadAnswer(1, Hex("01 02 03 04")), clock = ReadAnswer(1, Hex("01 02"));
+    d.port.Answer(bounds);
+    d.port.Answer(clock);
+    EXPECT_EQ(d->VKT7_ReadDeviceTime(true), 0);
+    EXPECT_EQ(PosText(d->Now), PosText(Pos(bounds[7], bounds[8], 0x04, 0x00)));  // its CRC, then the old clock answer
+    EXPECT_EQ(ToHex(Bytes(d->meterClock, d->meterClock + 6)), ToHex({0x01, 0x02, clock[5], clock[6], bounds[7], bounds[8]}));
+    EXPECT_EQ(d.port.logs, (Lines{"Server version defined as 1\n", "Server version defined as 1\n",
+                                  "Software version defined as 15.9\n"}));
 }

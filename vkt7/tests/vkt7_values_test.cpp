@@ -89,12 +89,16 @@ TEST(Vkt7Values, DecodingByTypeAndSizeUpToTheEndOfTheAnswer) {
     t.port.Answer(ReadAnswer(1, zeros));
     ASSERT_EQ(t->VKT7_ReadCurrent(), 0);
     EXPECT_EQ(numbers({77, 78, 81}), (std::vector<double>{0, 0, 0}));
-    // An answer that ends before the list does fails without reading past it.
-    t.port.Answer(ReadAnswer(1, Hex("10 27 C0 00")));
-    EXPECT_EQ(t->VKT7_ReadCurrent(), -4);
-    EXPECT_EQ(t.port.logs.back(), "Driver_VKT7. Values answer of 9 bytes ends before element 3\n");
-    EXPECT_EQ(numbers({0, 3}), (std::vector<double>{100, 0}));  // decoded before the end; 3 as it was
-    EXPECT_EQ(t->BreakFlag, 1);
+    // An answer that ends before the list does is decoded from the buffer as it stands: element 3 takes the
+    // CRC and the zeros of the answer before, with its quality bytes (C0 00).
+    const Bytes early = ReadAnswer(1, Hex("10 27 C0 00"));
+    t.port.logs.clear();
+    t.port.Answer(early);
+    EXPECT_EQ(t->VKT7_ReadCurrent(), 0);
+    EXPECT_EQ(t.port.logs, Lines{"### Tag with addr 5(0x05) has COMM_FAILURE quality (BAD DATA)\n"});
+    EXPECT_EQ(numbers({0, 3}), (std::vector<double>{100, (early[7] | early[8] << 8) / 1000.0}));
+    EXPECT_EQ(Value(t, 3).quality, 0xC0);
+    EXPECT_EQ(t->BreakFlag, 0);
 }
 
 TEST(Vkt7Values, GetValueByPositionInTheRequestList) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstring>
 #include <random>
 #include <tuple>
 
@@ -245,14 +246,14 @@ TEST_F(Vkt9Test, ClientWritesSwitchPollingAndAskForAnExtraRead) {
         device.SweepWrites(), device.ClearEvents(), device.QueueWrite(tag, value);
         Vkt9Write(handle());
     };
-    for (const int32_t value : {0, 2}) {
+    for (const int32_t value : {0, 2, 256}) {  // echoed as the 8-bit flag holds it: 256 is 0
         write(*device.FindTag("Available"), value);
-        EXPECT_EQ(device.FindTag("Available")->value.number, value != 0);
+        EXPECT_EQ(device.FindTag("Available")->value.number, value & 0xFF);
         const bool quietCycle = (Cycle(), device.events.empty());
         const size_t cycleExchanges = Exchanges();
         ReadArchive(1);
-        EXPECT_EQ(quietCycle && device.events.empty(), value == 0) << "no exchange, no quality, no log while 0";
-        EXPECT_EQ(cycleExchanges + Exchanges(), value == 0 ? 0u : 3u + 4u) << "three blocks, the index and three records";
+        EXPECT_EQ(quietCycle && device.events.empty(), value != 2) << "no exchange, no quality, no log while 0";
+        EXPECT_EQ(cycleExchanges + Exchanges(), value != 2 ? 0u : 3u + 4u) << "three blocks, the index and three records";
     }
     for (const int32_t value : {0, 2, 1}) {
         write(*device.FindTag("UnschedulerRequest"), value);
@@ -281,7 +282,11 @@ TEST_F(Vkt9Test, GoldenRecordIsLittleEndianAndStampedAtTheEndOfItsHour) {
     EXPECT_EQ(static_cast<uint16_t>(archive.values[4].intValue), 0x42c9);
     EXPECT_TRUE(p->ReadArchiveRecord(archive, 98));
     EXPECT_EQ(archive.recordTime.FormatTime(), "2024.03.03 10:00:00");
-    EXPECT_EQ(archive.values[0].floatValue, 1.5f) << "values beyond the answer stay as they were";
+    float tail = 0;  // the CRC high byte, then what the first answer left
+    const uint8_t tailBytes[4] = {0x2c, 0x00, 0xc0, 0x3f};
+    std::memcpy(&tail, tailBytes, sizeof tail);
+    EXPECT_EQ(archive.values[0].floatValue, tail) << "values beyond the answer decoded from the buffer as it stands";
+    EXPECT_EQ(archive.values[1].intValue, 0x01020304);
     EXPECT_EQ(Logs(), Lines{"WARNING: incomplete answer"});
 }
 
@@ -291,7 +296,10 @@ TEST(Vkt9Archive, DepthAndCountRecordDecideWhereAndHowFarAReadGoes) {
     for (const Case& c : {Case{"3", "10", {"Read record 97 ", "Read record 98 ", "Read record 99 "}},
                           Case{"-1", "2", {"Read record 1 ", "Read record 2 "}}, Case{"0", "5", {"No new records in the archive"}},
                           Case{"500", "1", {"Read record 1 "}}, Case{"3", "-1", {}}, Case{"3", "0", {}},
-                          Case{"-200", "1", {"Read record 100 ", "ERROR: Get Error code", "Record not found"}}}) {
+                          Case{"-200", "1", {"Read record 100 ", "ERROR: Get Error code", "Record not found"}},
+                          // The ends of int: the deepest start, and a single wrap far past the ring.
+                          Case{"2147483647", "1", {"Read record 1 "}},
+                          Case{"-2147483648", "1", {"Read record 2147483548 ", "ERROR: Get Error code", "Record not found"}}}) {
         HostFixture fx;
         sim::Vkt9Simulator meter;
         ConfigureMeter(fx.device, meter);
