@@ -146,16 +146,20 @@ void VKT7::DecodeValue(int32_t e, const uint8_t* bytes) {
                 std::memcpy(&single, bytes, sizeof single);
                 value = static_cast<double>(single) / divisor;
             } else {
-                uint8_t word[4] = {0, 0, 0, 0};
-                std::memcpy(word, bytes, el.size < 4 ? el.size : 4);
-                if (el.size <= 2) {
-                    const int16_t n = static_cast<int16_t>(static_cast<uint16_t>(word[0] | (word[1] << 8)));
-                    value = n / divisor;
-                } else {
-                    const uint32_t u = static_cast<uint32_t>(word[0]) | (static_cast<uint32_t>(word[1]) << 8) |
-                                       (static_cast<uint32_t>(word[2]) << 16) | (static_cast<uint32_t>(word[3]) << 24);
-                    value = static_cast<int32_t>(u) / divisor;
+                // The value's own bytes, zero above its size (at most four): no library copy per value.
+                const uint32_t size = el.size;
+                uint32_t u = 0;
+                switch (size) {
+                    default: u |= static_cast<uint32_t>(bytes[3]) << 24; [[fallthrough]];
+                    case 3: u |= static_cast<uint32_t>(bytes[2]) << 16; [[fallthrough]];
+                    case 2: u |= static_cast<uint32_t>(bytes[1]) << 8; [[fallthrough]];
+                    case 1: u |= bytes[0]; [[fallthrough]];
+                    case 0: break;
                 }
+                if (size <= 2)
+                    value = static_cast<int16_t>(static_cast<uint16_t>(u)) / divisor;
+                else
+                    value = static_cast<int32_t>(u) / divisor;
             }
             std::memcpy(el.value, &value, sizeof value);
             break;
@@ -207,7 +211,7 @@ int32_t VKT7::VKT7_GetValue(uint8_t n, uint8_t& quality, uint8_t& type, double& 
 
 int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
     const uint8_t t = SelectedArchive;
-    if (t >= kTypeNone || !IsWanted(element, t)) return kWrongAnswer;
+    if (t >= kTypeNone || element >= kElementCount || (elements[element].flags[t] & kFlagWanted) == 0) return kWrongAnswer;
     Fill(element, out);
     return kOk;
 }
