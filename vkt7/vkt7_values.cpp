@@ -1,5 +1,6 @@
 #include "vkt7/vkt7_values.h"
 
+#include <bit>
 #include <cstring>
 
 #include "common/platform.h"
@@ -98,39 +99,41 @@ int32_t VKT7::DecodeValues() {
     // An answer shorter than the list is decoded as the buffer stands. At most 42
     // present elements of at most 4 bytes: every byte read lies below 3 + 42 x 6.
     int32_t pos = 3;
-    for (int32_t e = 0; e < kElementCount; ++e) {
-        VKT7Element& el = elements[e];
-        if ((el.flags[type] & kFlagWanted) == 0) continue;
-        if ((el.flags[type] & kFlagPresent) == 0) {
-            Logf("### Tag with addr %d(0x%02x) has COMM_FAILURE quality (BAD DATA)\n", e, e);
-            el.quality = kQualityCommFailure;
-            continue;
-        }
-        const int32_t size = el.size;
-        const uint8_t q = rx[pos + size];
-        const uint8_t ns = rx[pos + size + 1];
-        el.quality = q;
-        bool decode = true;
-        if (ns == 0x00 || ns == 0xFF) {
-            if (q == kQualityDeviceFailure) {
+    for (int32_t byte = 0; byte < static_cast<int32_t>(sizeof wantedBits[type]); ++byte) {
+        for (uint32_t bits = wantedBits[type][byte]; bits != 0; bits &= bits - 1) {
+            const int32_t e = byte * 8 + std::countr_zero(bits);
+            VKT7Element& el = elements[e];
+            if ((el.flags[type] & kFlagPresent) == 0) {
+                Logf("### Tag with addr %d(0x%02x) has COMM_FAILURE quality (BAD DATA)\n", e, e);
+                el.quality = kQualityCommFailure;
+                continue;
+            }
+            const int32_t size = el.size;
+            const uint8_t q = rx[pos + size];
+            const uint8_t ns = rx[pos + size + 1];
+            el.quality = q;
+            bool decode = true;
+            if (ns == 0x00 || ns == 0xFF) {
+                if (q == kQualityDeviceFailure) {
+                    el.quality = kQualitySensorCal;
+                    decode = false;
+                    Logf("### Tag with addr %d(0x%02x) received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n", e, e);
+                } else if (q == kQualitySensorCal) {
+                    el.quality = kQualityGood;
+                }
+            } else if (q == kQualityDeviceFailure) {
                 el.quality = kQualitySensorCal;
                 decode = false;
-                Logf("### Tag with addr %d(0x%02x) received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n", e, e);
-            } else if (q == kQualitySensorCal) {
-                el.quality = kQualityGood;
+                Logf("### Tag with addr %d(0x%02x) has SENSOR_CAL quality + NS 0x%02x (DEVICE_FAILURE from VKT)\n", e,
+                     e, ns);
+            } else {
+                el.quality = kQualitySensorFailure;
+                Logf("### Tag with addr %d(0x%02x) has SENSOR_FAILURE quality + NS 0x%02x (0x%02x from VKT)\n", e, e,
+                     ns, q);
             }
-        } else if (q == kQualityDeviceFailure) {
-            el.quality = kQualitySensorCal;
-            decode = false;
-            Logf("### Tag with addr %d(0x%02x) has SENSOR_CAL quality + NS 0x%02x (DEVICE_FAILURE from VKT)\n", e, e,
-                 ns);
-        } else {
-            el.quality = kQualitySensorFailure;
-            Logf("### Tag with addr %d(0x%02x) has SENSOR_FAILURE quality + NS 0x%02x (0x%02x from VKT)\n", e, e, ns,
-                 q);
+            if (decode) DecodeValue(e, rx + pos);
+            pos += size + 2;
         }
-        if (decode) DecodeValue(e, rx + pos);
-        pos += size + 2;
     }
     return kOk;
 }

@@ -119,6 +119,9 @@ public:
     VKT7Element elements[vkt7::kElementCount];
     uint8_t requestList[vkt7::kArchiveTypeCount][vkt7::kElementCount] = {};
     uint8_t requestCount[vkt7::kArchiveTypeCount] = {};
+    // The wanted elements of each type as bits (element e: byte e / 8, bit e % 8), so
+    // that decoding visits them alone, in element order.
+    uint8_t wantedBits[vkt7::kArchiveTypeCount][(vkt7::kElementCount + 7) / 8] = {};
     uint8_t elementList[vkt7::kMaxListRecords * vkt7::kListRecordSize] = {};
     int32_t elementListLength = 0;
 
