@@ -101,15 +101,23 @@ public:
                       .Text(" param No ").length();
     }
     const char* For(int32_t index, uint8_t quality) {
-        char digits[10];
-        int n = 0;
-        uint32_t rest = static_cast<uint32_t>(index);
-        do {
-            digits[n++] = static_cast<char>('0' + rest % 10);
-            rest /= 10;
-        } while (rest != 0 && n < 10);
         char* p = text_ + prefix_;
-        while (n > 0) *p++ = digits[--n];
+        const uint32_t value = static_cast<uint32_t>(index);
+        if (value < 10) {  // groups are short: one or two digits without a loop
+            *p++ = static_cast<char>('0' + value);
+        } else if (value < 100) {
+            *p++ = static_cast<char>('0' + value / 10);
+            *p++ = static_cast<char>('0' + value % 10);
+        } else {
+            char digits[10];
+            int n = 0;
+            uint32_t rest = value;
+            do {
+                digits[n++] = static_cast<char>('0' + rest % 10);
+                rest /= 10;
+            } while (rest != 0 && n < 10);
+            while (n > 0) *p++ = digits[--n];
+        }
         std::memcpy(p, " Q = 0x", 7);
         p += 7;
         p[0] = "0123456789abcdef"[quality >> 4];
