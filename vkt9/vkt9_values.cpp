@@ -71,7 +71,7 @@ constexpr uint32_t kItemMask = 0x7FFFFFFFu;
 
 // An item's value from its first register at b: one switch gives both the registers it
 // takes and its decoding. False when the block ends first or the type has no rule.
-inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t available) {
+[[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t available) {
     float single = 0;
     int32_t whole = 0;
     float sum = 0;
