@@ -182,6 +182,8 @@ public:
     void* Allocate(Node* node, uint32_t size);
     bool Release(void* block);
     void Record(Event event);
+    // Whether an event would be kept or observed: when not, none is built.
+    bool Listening() const;
 
 private:
     struct Allocation {
@@ -249,6 +251,8 @@ private:
     PluginEntryPoints plugin_;
     std::vector<std::unique_ptr<Device>> devices_;
 };
+
+inline bool Device::Listening() const { return recordEvents || (host != nullptr && host->observer); }
 
 // Text of an OPC quality word ("good", "uncertain", "bad: out of service", ...).
 std::string QualityName(Quality q);

@@ -20,7 +20,7 @@ Device* AsDevice(DeviceHandle h) {
 Device* DeviceOfTag(Tag* tag) { return (tag == nullptr || tag->owner == nullptr) ? nullptr : tag->owner->device; }
 
 void HostError(Device* device, Node* node, std::string text) {
-    if (device == nullptr) return;
+    if (device == nullptr || !device->Listening()) return;
     Event e{EventKind::HostError};
     e.node = node;
     e.text = std::move(text);
@@ -42,7 +42,7 @@ void RecordPublish(Tag* tag, Value value, Quality q, const FILETIME* time) {
         tag->time = (static_cast<uint64_t>(time->dwHighDateTime) << 32) | time->dwLowDateTime;
     else
         tag->time.reset();
-    if (device == nullptr) return;
+    if (device == nullptr || !device->Listening()) return;
     Event e{EventKind::Publish};
     e.node = tag->owner;
     e.tag = tag;
@@ -71,6 +71,7 @@ int32_t HOST_CALL ExchangeThunk(DeviceHandle h, const uint8_t* tx, int32_t txLen
     std::span<uint8_t> in(rx, static_cast<size_t>(rxCapacity));
     int32_t result = device->channel(out, in);
     if (result > rxCapacity) result = rxCapacity;
+    if (!device->Listening()) return result;
     Event e{EventKind::Exchange};
     e.node = device;
     e.number = result;
@@ -82,7 +83,7 @@ int32_t HOST_CALL ExchangeThunk(DeviceHandle h, const uint8_t* tx, int32_t txLen
 
 void HOST_CALL NotifyThunk(DeviceHandle h, TagHandle tag) {
     Device* device = AsDevice(h);
-    if (device == nullptr) return;
+    if (device == nullptr || !device->Listening()) return;
     Event e{EventKind::Notify};
     e.node = AsNode(h);
     e.tag = AsTag(tag);
@@ -193,6 +194,7 @@ void* HOST_CALL HostAlloc(DeviceHandle node, uint32_t size) {
     Node* n = AsNode(node);
     if (n == nullptr) return nullptr;
     void* block = n->device->Allocate(n, size);
+    if (!n->device->Listening()) return block;
     Event e{EventKind::Alloc};
     e.node = n;
     e.number = static_cast<int32_t>(size);
@@ -207,6 +209,7 @@ void HOST_CALL HostFree(DeviceHandle device, void* block) {
         HostError(d, d, "HostFree of a block this device does not own");
         return;
     }
+    if (!d->Listening()) return;
     Event e{EventKind::Free};
     e.node = d;
     d->Record(std::move(e));
@@ -216,6 +219,7 @@ void HOST_CALL HostSetDeviceData(DeviceHandle device, void* data) {
     Device* d = AsDevice(device);
     if (d == nullptr) return;
     d->deviceData = data;
+    if (!d->Listening()) return;
     Event e{EventKind::SetDeviceData};
     e.node = d;
     d->Record(std::move(e));
@@ -230,7 +234,7 @@ void HOST_CALL HostSetTagData(TagHandle tag, void* data) {
     Tag* t = AsTag(tag);
     if (t == nullptr) return;
     t->data = data;
-    if (Device* d = DeviceOfTag(t)) {
+    if (Device* d = DeviceOfTag(t); d != nullptr && d->Listening()) {
         Event e{EventKind::SetTagData};
         e.node = t->owner;
         e.tag = t;
@@ -248,17 +252,18 @@ void* HOST_CALL HostGetTagData(TagHandle tag) {
 int32_t HOST_CALL HostCreate(void* /*argument*/) { return 0; }
 
 void HOST_CALL HostBeginInit(DeviceHandle device) {
-    if (Device* d = AsDevice(device)) d->Record(Event{EventKind::BeginInit, d});
+    if (Device* d = AsDevice(device); d != nullptr && d->Listening()) d->Record(Event{EventKind::BeginInit, d});
 }
 
 void HOST_CALL HostEndInit(DeviceHandle device) {
-    if (Device* d = AsDevice(device)) d->Record(Event{EventKind::EndInit, d});
+    if (Device* d = AsDevice(device); d != nullptr && d->Listening()) d->Record(Event{EventKind::EndInit, d});
 }
 
 void HOST_CALL HostSetDeviceFlag(DeviceHandle device, int32_t flag) {
     Device* d = AsDevice(device);
     if (d == nullptr) return;
     d->flag = flag;
+    if (!d->Listening()) return;
     Event e{EventKind::SetDeviceFlag, d};
     e.number = flag;
     d->Record(std::move(e));
@@ -315,13 +320,14 @@ void HOST_CALL HostCompleteWrite(TagHandle tag) {
     if (d == nullptr) return;
     for (auto& w : d->writes)
         if (w.tag == t) w.completed = true;
+    if (!d->Listening()) return;
     Event e{EventKind::CompleteWrite, t->owner, t};
     d->Record(std::move(e));
 }
 
 void HOST_CALL HostRequestPoll(DeviceHandle device, int32_t flags) {
     Device* d = AsDevice(device);
-    if (d == nullptr) return;
+    if (d == nullptr || !d->Listening()) return;
     Event e{EventKind::RequestPoll, d};
     e.number = flags;
     d->Record(std::move(e));
@@ -365,7 +371,7 @@ void HOST_CALL HostSetTagQuality(TagHandle tag, Quality q) {
     if (t == nullptr) return;  // a real host would fault; the plugin must not rely on either
     t->quality = q;
     t->hasQuality = true;
-    if (Device* d = DeviceOfTag(t)) {
+    if (Device* d = DeviceOfTag(t); d != nullptr && d->Listening()) {
         Event e{EventKind::SetQuality, t->owner, t};
         e.quality = q;
         d->Record(std::move(e));
@@ -374,7 +380,7 @@ void HOST_CALL HostSetTagQuality(TagHandle tag, Quality q) {
 
 void HOST_CALL HostCommitTags(DeviceHandle device, TagHandle* tags, int32_t count) {
     Device* d = AsDevice(device);
-    if (d == nullptr) return;
+    if (d == nullptr || !d->Listening()) return;
     Event e{EventKind::Commit, AsNode(device)};
     e.number = count;
     for (int32_t i = 0; tags != nullptr && i < count; ++i) e.tags.push_back(AsTag(tags[i]));
@@ -388,7 +394,7 @@ HostNotifyFn HOST_CALL HostGetNotify(DeviceHandle device) {
 
 void HOST_CALL HostStoreHistory(DeviceHandle device, TagHandle tag) {
     Device* d = AsDevice(device);
-    if (d == nullptr) return;
+    if (d == nullptr || !d->Listening()) return;
     Event e{EventKind::StoreHistory, AsNode(device), AsTag(tag)};
     d->Record(std::move(e));
 }
@@ -407,7 +413,7 @@ int32_t HOST_CALL HostIsBreakSet(DeviceHandle device) {
 
 void HOST_CALL HostLog(DeviceHandle node, const char* text) {
     Node* n = AsNode(node);
-    if (n == nullptr) return;
+    if (n == nullptr || !n->device->Listening()) return;
     std::string line = text == nullptr ? "" : text;
     // Without recording nothing grows: long runs and benchmarks.
     if (n->device->recordEvents) n->log.push_back(line);

@@ -91,6 +91,47 @@ int32_t TagValue(const VKT7& driver, TagHandle tag, Vkt7Value& value) {
     return driver.VKT7_GetElementValue(static_cast<uint8_t>(addr & 0xFF), value);
 }
 
+// "Driver_VKT7. Write to Dev <group> param No <index> Q = 0x<quality>\n", one per
+// published tag: the group's part is written once, the rest per tag. The longest
+// line (ten-digit index) is 57 characters with its newline: nothing is ever cut.
+class WriteLine {
+public:
+    explicit WriteLine(int32_t group) {
+        prefix_ = TextAppender(text_, sizeof text_).Text("Driver_VKT7. Write to Dev ").Int(group)
+                      .Text(" param No ").length();
+    }
+    const char* For(int32_t index, uint8_t quality) {
+        char* p = text_ + prefix_;
+        const uint32_t value = static_cast<uint32_t>(index);
+        if (value < 10) {  // groups are short: one or two digits without a loop
+            *p++ = static_cast<char>('0' + value);
+        } else if (value < 100) {
+            *p++ = static_cast<char>('0' + value / 10);
+            *p++ = static_cast<char>('0' + value % 10);
+        } else {
+            char digits[10];
+            int n = 0;
+            uint32_t rest = value;
+            do {
+                digits[n++] = static_cast<char>('0' + rest % 10);
+                rest /= 10;
+            } while (rest != 0 && n < 10);
+            while (n > 0) *p++ = digits[--n];
+        }
+        std::memcpy(p, " Q = 0x", 7);
+        p += 7;
+        p[0] = "0123456789abcdef"[quality >> 4];
+        p[1] = "0123456789abcdef"[quality & 0x0F];
+        p[2] = '\n';
+        p[3] = '\0';
+        return text_;
+    }
+
+private:
+    char text_[64];
+    size_t prefix_ = 0;
+};
+
 }  // namespace
 
 FILETIME Vkt7FileTime(int64_t seconds) {
@@ -229,17 +270,14 @@ bool Vkt7ReadCycle(DeviceHandle device) {
             const FILETIME stamp = Vkt7FileTime(seconds);
 
             const int32_t n = HostGetGroupTagCount(group);
+            WriteLine writeLine(g);
             for (int32_t i = 0; i < n; ++i) {
                 bool fail = true;
                 if (Stopped(device, block)) return false;
                 TagHandle tag = HostGetGroupTag(group, i);
                 Vkt7Value v;
                 if (TagValue(driver, tag, v) == kOk) {
-                    // One line per published tag: appended, not formatted.
-                    char line[64];
-                    DriverLog(device, TextAppender(line, sizeof line)
-                                          .Text("Driver_VKT7. Write to Dev ").Int(g).Text(" param No ").Int(i)
-                                          .Text(" Q = 0x").Hex(v.quality, 2).Char('\n').c_str());
+                    DriverLog(device, writeLine.For(i, v.quality));
                     bool published = true;
                     switch (v.type) {
                         case kValueNumber: HostSetTagValueDouble(tag, v.number, v.quality, &stamp); break;

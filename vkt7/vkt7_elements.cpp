@@ -42,6 +42,7 @@ int32_t VKT7::VKT7_AddElement(uint8_t element, uint8_t type) {
         return kBadAnswer;
     }
     elements[element].flags[type] |= kFlagWanted;
+    wantedBits[type][element / 8] |= static_cast<uint8_t>(1u << (element % 8));
     requestList[type][requestCount[type]] = element;
     ++requestCount[type];
     return kOk;

@@ -5,6 +5,7 @@
 #define TRV_VKT7_VALUES_H
 
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "common/platform.h"
@@ -119,6 +120,9 @@ public:
     VKT7Element elements[vkt7::kElementCount];
     uint8_t requestList[vkt7::kArchiveTypeCount][vkt7::kElementCount] = {};
     uint8_t requestCount[vkt7::kArchiveTypeCount] = {};
+    // The wanted elements of each type as bits (element e: byte e / 8, bit e % 8), so
+    // that decoding visits them alone, in element order.
+    uint8_t wantedBits[vkt7::kArchiveTypeCount][(vkt7::kElementCount + 7) / 8] = {};
     uint8_t elementList[vkt7::kMaxListRecords * vkt7::kListRecordSize] = {};
     int32_t elementListLength = 0;
 
@@ -154,5 +158,32 @@ private:
 
     Vkt7Port port_;
 };
+
+// Inline: called once per published tag.
+inline void VKT7::Fill(int32_t e, Vkt7Value& out) const {
+    const VKT7Element& el = elements[e];
+    out.quality = el.quality;
+    out.type = el.type;
+    uint32_t u = 0;
+    std::memcpy(&u, el.value, sizeof u);
+    if (el.type == vkt7::kValueBool) {
+        out.integer = el.value[0] != 0 ? 1 : 0;
+        out.number = out.integer;
+    } else {
+        out.integer = static_cast<int32_t>(u);
+        if (el.type == vkt7::kValueNumber)
+            std::memcpy(&out.number, el.value, sizeof out.number);
+        else
+            out.number = static_cast<double>(u);
+    }
+}
+
+inline int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
+    const uint8_t t = SelectedArchive;
+    if (t >= vkt7::kTypeNone || element >= vkt7::kElementCount || (elements[element].flags[t] & vkt7::kFlagWanted) == 0)
+        return vkt7::kWrongAnswer;
+    Fill(element, out);
+    return vkt7::kOk;
+}
 
 #endif

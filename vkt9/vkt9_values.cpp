@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <tuple>
@@ -67,6 +68,49 @@ private:
 
 constexpr uint32_t kStatusOp = 0x80000000u;
 constexpr uint32_t kItemMask = 0x7FFFFFFFu;
+
+// An item's value from its first register at b: one switch gives both the registers it
+// takes and its decoding. False when the block ends first or the type has no rule.
+[[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t available) {
+    float single = 0;
+    int32_t whole = 0;
+    float sum = 0;
+    switch (item.DataType) {
+        case DataFloat:
+            if (available < 4) return false;
+            single = std::bit_cast<float>(Big32(b));
+            break;
+        case DataWord:
+            if (available < 2) return false;
+            whole = static_cast<int16_t>(Big16(b));
+            break;
+        case DataScaledInt16:
+            if (available < 2) return false;
+            single = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
+            break;
+        case DataUInt32:
+            if (available < 4) return false;
+            whole = static_cast<int32_t>(Big32(b));
+            break;
+        case DataIntPlusFloat: {
+            if (available < 8) return false;
+            const float integral = Single(static_cast<float>(static_cast<int32_t>(Big32(b))));
+            const float fraction = std::bit_cast<float>(Big32(b + 4));
+            sum = Single(integral + fraction);  // the meter's own precision
+            break;
+        }
+        case DataScaledUInt16:
+            if (available < 2) return false;
+            single = static_cast<float>(Big16(b)) / item.Koeff;
+            break;
+        default: return false;
+    }
+    item.floatValue = single;
+    item.intValue = whole;
+    item.doubleValue = sum;
+    item.valueReceived = 1;
+    return true;
+}
 
 // Registers one item takes from the register at position reg, as DecodeRegister counts them.
 int StepOf(const ValueItem& item, int64_t reg, size_t available) {
@@ -174,7 +218,13 @@ void Protocol::ReadBlock(const RequestBlock& block) {
         // Holds for a plan of the present items; an item changed since is not read outside the answer.
         if (reg < block.start || reg - block.start >= static_cast<int64_t>(dataLength / 2)) continue;
         const size_t position = kRegisterDataStart + 2 * static_cast<size_t>(reg - block.start);
-        DecodeRegister(item, position, reg, end - position);
+        // DecodeRegister, inlined: the bounds check above leaves at least one register.
+        if (reg == item.Address) {
+            (void)DecodeItemValue(item, rx.data() + position, end - position);
+        } else {
+            item.status = Big16(rx.data() + position);
+            item.statusReceived = 1;
+        }
     }
 }
 
@@ -196,18 +246,7 @@ int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size
     const uint8_t* b = rx.data() + position;
     // The register number alone decides: a status register that shares its number
     // with the item's value register in the other register space reads as the value.
-    if (reg == item.Address) {
-        const int32_t count = RegisterCount(item.DataType);
-        // A value cut off by the end of the block is not received from it.
-        if (count == 0 || 2 * static_cast<size_t>(count) > available) return 1;
-        DecodedValue v;
-        DecodeValue<Big16, Big32>(item.DataType, item.Koeff, b, v);
-        item.floatValue = v.floatValue;
-        item.intValue = v.intValue;
-        item.doubleValue = static_cast<float>(v.doubleValue);  // a single-precision sum: exact
-        item.valueReceived = 1;
-        return count;
-    }
+    if (reg == item.Address) return DecodeItemValue(item, b, available) ? RegisterCount(item.DataType) : 1;
     if (available < 2) return 1;
     item.status = Big16(b);
     item.statusReceived = 1;
