@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace hostemu {
 
@@ -201,6 +202,21 @@ std::string QualityName(Quality q) {
     }
     const char* major = (q & 0xC0) == 0xC0 ? "good" : (q & 0xC0) == 0x40 ? "uncertain" : "bad";
     return std::string(major) + " (" + std::to_string(q) + ")";
+}
+
+void LoadedPlugin::ResolveEntryPoints(const std::function<void*(const char*)>& lookup) {
+    auto resolve = [&](auto& slot, const char* name) {
+        void* symbol = lookup(name);
+        if (symbol == nullptr) error_ += std::string(error_.empty() ? "" : "; ") + "missing entry point " + name;
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(symbol);
+    };
+    resolve(entry_.create, "KORVA_PLUGIN_CREATE");
+    resolve(entry_.init, "KORVA_PLUGIN_INIT");
+    resolve(entry_.run, "KORVA_PLUGIN_RUN");
+    resolve(entry_.read, "KORVA_PLUGIN_READ");
+    resolve(entry_.slaveProcessing, "KORVA_PLUGIN_SLAVEPROCESSING");
+    resolve(entry_.write, "KORVA_PLUGIN_WRITE");
+    resolve(entry_.close, "KORVA_PLUGIN_CLOSE");
 }
 
 }  // namespace hostemu

@@ -221,6 +221,9 @@ public:
     const PluginEntryPoints& entry() const { return entry_; }
 
 private:
+    // Fills every entry point through the platform's symbol lookup, naming the missing ones.
+    void ResolveEntryPoints(const std::function<void*(const char*)>& lookup);
+
     void* handle_ = nullptr;
     PluginEntryPoints entry_;
     std::string error_;

@@ -13,18 +13,8 @@ LoadedPlugin::LoadedPlugin(const std::string& path) {
         return;
     }
     handle_ = module;
-    auto resolve = [&](auto& slot, const char* name) {
-        FARPROC symbol = ::GetProcAddress(module, name);
-        if (symbol == nullptr) error_ += std::string(error_.empty() ? "" : "; ") + "missing entry point " + name;
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(reinterpret_cast<void*>(symbol));
-    };
-    resolve(entry_.create, "KORVA_PLUGIN_CREATE");
-    resolve(entry_.init, "KORVA_PLUGIN_INIT");
-    resolve(entry_.run, "KORVA_PLUGIN_RUN");
-    resolve(entry_.read, "KORVA_PLUGIN_READ");
-    resolve(entry_.slaveProcessing, "KORVA_PLUGIN_SLAVEPROCESSING");
-    resolve(entry_.write, "KORVA_PLUGIN_WRITE");
-    resolve(entry_.close, "KORVA_PLUGIN_CLOSE");
+    ResolveEntryPoints(
+        [module](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(module, name)); });
 }
 
 LoadedPlugin::~LoadedPlugin() {
