@@ -81,14 +81,18 @@ bool ReportNoAnswer(DeviceHandle device, Vkt7DeviceBlock* block) {
     return true;
 }
 
-// The value of a group tag. Tags are matched to values by the element their own
-// record names, not by position, so that a tag the element table refused does
-// not shift the later tags of its group.
-int32_t TagValue(const VKT7& driver, TagHandle tag, Vkt7Value& value) {
+// The element holding a group tag's value, null when there is none. Tags are
+// matched to values by the element their own record names, not by position, so
+// that a tag the element table refused does not shift the later tags of its group.
+const VKT7Element* TagElement(const VKT7& driver, TagHandle tag) {
     const auto* record = static_cast<const Vkt7TagRecord*>(HostGetTagData(tag));
-    if (record == nullptr) return kWrongAnswer;
-    const int32_t addr = record->addr;
-    return driver.VKT7_GetElementValue(static_cast<uint8_t>(addr & 0xFF), value);
+    if (record == nullptr) return nullptr;
+    return driver.WantedElement(static_cast<uint8_t>(record->addr & 0xFF));
+}
+
+// DriverLog for the per-tag lines, inlined: the cycle's device is never null.
+inline void TagLog(DeviceHandle device, const char* text) {
+    if (HostIsBreakSet(device) == 0) HostLog(device, text);
 }
 
 // "Driver_VKT7. Write to Dev <group> param No <index> Q = 0x<quality>\n", one per
@@ -275,20 +279,32 @@ bool Vkt7ReadCycle(DeviceHandle device) {
                 bool fail = true;
                 if (Stopped(device, block)) return false;
                 TagHandle tag = HostGetGroupTag(group, i);
-                Vkt7Value v;
-                if (TagValue(driver, tag, v) == kOk) {
-                    DriverLog(device, writeLine.For(i, v.quality));
-                    bool published = true;
-                    switch (v.type) {
-                        case kValueNumber: HostSetTagValueDouble(tag, v.number, v.quality, &stamp); break;
-                        case kValueBool: HostSetTagValueBool(tag, v.integer != 0 ? 1 : 0, v.quality, &stamp); break;
-                        case kValueInteger: HostSetTagValueInt(tag, v.integer, v.quality, &stamp); break;
-                        default: published = false; break;  // type 3: nothing
+                if (const VKT7Element* el = TagElement(driver, tag)) {
+                    // The element's value as VKT7_GetElementValue gives it, without the copy.
+                    const uint8_t quality = el->quality;
+                    TagLog(device, writeLine.For(i, quality));
+                    switch (el->type) {
+                        case kValueNumber: {
+                            double number;
+                            std::memcpy(&number, el->value, sizeof number);
+                            HostSetTagValueDouble(tag, number, quality, &stamp);
+                            fail = false;
+                            break;
+                        }
+                        case kValueBool:
+                            HostSetTagValueBool(tag, el->value[0] != 0 ? 1 : 0, quality, &stamp);
+                            fail = false;
+                            break;
+                        case kValueInteger: {
+                            int32_t integer;
+                            std::memcpy(&integer, el->value, sizeof integer);
+                            HostSetTagValueInt(tag, integer, quality, &stamp);
+                            fail = false;
+                            break;
+                        }
+                        default: break;  // type 3: nothing
                     }
-                    if (published) {
-                        fail = false;
-                        if (g >= 3) HostStoreHistory(device, tag);
-                    }
+                    if (!fail && g >= 3) HostStoreHistory(device, tag);
                 } else {
                     HostSetTagValueDouble(tag, 0.0, QualitySensorFailure, &stamp);
                     char line[64];

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/crc16.h"
 #include "common/driver_support.h"
@@ -104,7 +105,7 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
     s[6] = static_cast<uint8_t>((count >> 8) & 0xFF);
     s[7] = static_cast<uint8_t>(count & 0xFF);
     s[8] = static_cast<uint8_t>(byteCountField & 0xFF);
-    for (int32_t i = 0; i < dataLength; ++i) s[9 + i] = data[i];
+    if (dataLength > 0) std::memmove(s + 9, data, static_cast<size_t>(dataLength));
     VKT7_CRC16(s + 2, dataLength + 7, s + 9 + dataLength);
     int32_t result = VKT7_SendReceive(9 + dataLength, 8);
     if (result != 0)

@@ -99,6 +99,9 @@ public:
     // The element a tag names (its "addr"): -3 when no type is selected or the
     // selected type does not want the element.
     int32_t VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const;
+    // The element a tag names when the selected type wants it, else null: the
+    // polling cycle publishes straight from it.
+    const VKT7Element* WantedElement(uint8_t element) const;
     bool VKT7_IsBeforeNow(const ArchivePos& p) const;
 
     // Link fields, with the selected archive type and the expected answer length.
@@ -152,7 +155,7 @@ private:
     void ApplyBounds();
     void LogPosition(const char* format, const ArchivePos& p) const;
     int32_t DecodeValues();
-    void DecodeValue(int32_t element, const uint8_t* bytes);
+    void DecodeValue(int32_t element, uint8_t type, uint32_t size, uint32_t divisor, const uint8_t* bytes);
     void Fill(int32_t element, Vkt7Value& out) const;
     int32_t ReadArchive(ArchivePos& pos, uint8_t type, int32_t& hour, int32_t& day, int32_t& month, int32_t& year);
 
@@ -178,10 +181,15 @@ inline void VKT7::Fill(int32_t e, Vkt7Value& out) const {
     }
 }
 
-inline int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
+inline const VKT7Element* VKT7::WantedElement(uint8_t element) const {
     const uint8_t t = SelectedArchive;
     if (t >= vkt7::kTypeNone || element >= vkt7::kElementCount || (elements[element].flags[t] & vkt7::kFlagWanted) == 0)
-        return vkt7::kWrongAnswer;
+        return nullptr;
+    return &elements[element];
+}
+
+inline int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
+    if (WantedElement(element) == nullptr) return vkt7::kWrongAnswer;
     Fill(element, out);
     return vkt7::kOk;
 }
