@@ -84,10 +84,10 @@ bool ReportNoAnswer(DeviceHandle device, Vkt7DeviceBlock* block) {
 // The element holding a group tag's value, null when there is none. Tags are
 // matched to values by the element their own record names, not by position, so
 // that a tag the element table refused does not shift the later tags of its group.
-const VKT7Element* TagElement(const VKT7& driver, TagHandle tag) {
+const VKT7Element* TagElement(const VKT7& driver, uint8_t type, TagHandle tag) {
     const auto* record = static_cast<const Vkt7TagRecord*>(HostGetTagData(tag));
     if (record == nullptr) return nullptr;
-    return driver.WantedElement(static_cast<uint8_t>(record->addr & 0xFF));
+    return driver.WantedElement(static_cast<uint8_t>(record->addr & 0xFF), type);
 }
 
 // DriverLog for the per-tag lines, inlined: the cycle's device is never null.
@@ -95,14 +95,36 @@ inline void TagLog(DeviceHandle device, const char* text) {
     if (HostIsBreakSet(device) == 0) HostLog(device, text);
 }
 
+// Two lower-case hex digits for each byte value: one copy per quality.
+struct HexPairs {
+    char text[256][2];
+};
+constexpr HexPairs MakeHexPairs() {
+    HexPairs pairs{};
+    for (int i = 0; i < 256; ++i) {
+        pairs.text[i][0] = "0123456789abcdef"[i >> 4];
+        pairs.text[i][1] = "0123456789abcdef"[i & 0x0F];
+    }
+    return pairs;
+}
+constexpr HexPairs kHexPairs = MakeHexPairs();
+
 // "Driver_VKT7. Write to Dev <group> param No <index> Q = 0x<quality>\n", one per
 // published tag: the group's part is written once, the rest per tag. The longest
 // line (ten-digit index) is 57 characters with its newline: nothing is ever cut.
 class WriteLine {
 public:
+    // The groups are "1" to "5": their number is one digit.
     explicit WriteLine(int32_t group) {
-        prefix_ = TextAppender(text_, sizeof text_).Text("Driver_VKT7. Write to Dev ").Int(group)
-                      .Text(" param No ").length();
+        static constexpr char kHead[] = "Driver_VKT7. Write to Dev ";
+        static constexpr char kParam[] = " param No ";
+        char* p = text_;
+        std::memcpy(p, kHead, sizeof kHead - 1);
+        p += sizeof kHead - 1;
+        *p++ = static_cast<char>('0' + group);
+        std::memcpy(p, kParam, sizeof kParam - 1);
+        p += sizeof kParam - 1;
+        prefix_ = static_cast<size_t>(p - text_);
     }
     const char* For(int32_t index, uint8_t quality) {
         char* p = text_ + prefix_;
@@ -123,11 +145,9 @@ public:
             while (n > 0) *p++ = digits[--n];
         }
         std::memcpy(p, " Q = 0x", 7);
-        p += 7;
-        p[0] = "0123456789abcdef"[quality >> 4];
-        p[1] = "0123456789abcdef"[quality & 0x0F];
-        p[2] = '\n';
-        p[3] = '\0';
+        std::memcpy(p + 7, kHexPairs.text[quality], 2);
+        p[9] = '\n';
+        p[10] = '\0';
         return text_;
     }
 
@@ -239,6 +259,7 @@ bool Vkt7ReadCycle(DeviceHandle device) {
         DeviceHandle group = HostFindGroup(device, kGroups[g - 1].name);
         if (group == nullptr) continue;
         const int32_t records = g == 1 ? 1 : driver.CountRecord;
+        WriteLine writeLine(g);
         for (int32_t r = 0; r < records; ++r) {
             if (Stopped(device, block)) break;
             int32_t h = 0, d = 0, m = 0, y = 0;
@@ -274,16 +295,17 @@ bool Vkt7ReadCycle(DeviceHandle device) {
             const FILETIME stamp = Vkt7FileTime(seconds);
 
             const int32_t n = HostGetGroupTagCount(group);
-            WriteLine writeLine(g);
+            const uint8_t selected = driver.SelectedArchive;  // the host's calls below never change it
             for (int32_t i = 0; i < n; ++i) {
                 bool fail = true;
                 if (Stopped(device, block)) return false;
                 TagHandle tag = HostGetGroupTag(group, i);
-                if (const VKT7Element* el = TagElement(driver, tag)) {
+                if (const VKT7Element* el = TagElement(driver, selected, tag)) {
                     // The element's value as VKT7_GetElementValue gives it, without the copy.
                     const uint8_t quality = el->quality;
+                    const uint8_t type = el->type;
                     TagLog(device, writeLine.For(i, quality));
-                    switch (el->type) {
+                    switch (type) {
                         case kValueNumber: {
                             double number;
                             std::memcpy(&number, el->value, sizeof number);

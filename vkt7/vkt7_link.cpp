@@ -69,13 +69,18 @@ int32_t VKT7::VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength) {
         return kNoAnswer;
     }
     uint8_t* s = sendBuffer;
-    s[2] = address;
-    s[3] = kFunctionRead;
-    s[4] = static_cast<uint8_t>((reg >> 8) & 0xFF);
-    s[5] = static_cast<uint8_t>(reg & 0xFF);
-    s[6] = static_cast<uint8_t>((count >> 8) & 0xFF);
-    s[7] = static_cast<uint8_t>(count & 0xFF);
-    VKT7_CRC16(s + 2, 6, s + 8);
+    const uint8_t request[6] = {address,
+                                kFunctionRead,
+                                static_cast<uint8_t>((reg >> 8) & 0xFF),
+                                static_cast<uint8_t>(reg & 0xFF),
+                                static_cast<uint8_t>((count >> 8) & 0xFF),
+                                static_cast<uint8_t>(count & 0xFF)};
+    // A repeated read (the records of one type) finds its request and CRC in place.
+    if (!readRequestSent || std::memcmp(s + 2, request, sizeof request) != 0) {
+        std::memcpy(s + 2, request, sizeof request);
+        VKT7_CRC16(s + 2, 6, s + 8);
+        readRequestSent = true;
+    }
     int32_t result = VKT7_SendReceive(8, expectedLength);
     if (result != 0)
         Logf("Driver_VKT7.Read SendReceiveCOMCommand error %d\n", result);
@@ -98,6 +103,7 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
         return kBadAnswer;
     }
     uint8_t* s = sendBuffer;
+    readRequestSent = false;
     s[2] = address;
     s[3] = kFunctionWrite;
     s[4] = static_cast<uint8_t>((reg >> 8) & 0xFF);

@@ -134,14 +134,19 @@ int32_t VKT7::VKT7_ReadValues(uint8_t type) {
 int32_t VKT7::DecodeValues() {
     const uint8_t type = SelectedArchive;
     if (type >= kArchiveTypeCount) return kBadAnswer;
-    const uint8_t* rx = receiveBuffer;
     // An answer shorter than the list is decoded as the buffer stands. At most 42
     // present elements of at most 4 bytes, each followed by its two quality bytes,
     // and a value read as four bytes: every byte read lies below 3 + 42 x 6.
-    int32_t pos = 3;
-    for (int32_t byte = 0; byte < static_cast<int32_t>(sizeof wantedBits[type]); ++byte) {
-        for (uint32_t bits = wantedBits[type][byte]; bits != 0; bits &= bits - 1) {
-            const int32_t e = byte * 8 + std::countr_zero(bits);
+    const uint8_t* at = receiveBuffer + 3;
+    // The wanted bits as two words (element e: bit e % 64 of word e / 64).
+    static_assert(std::endian::native == std::endian::little, "wanted bits read as little-endian words");
+    static_assert(sizeof wantedBits[0] > 8 && sizeof wantedBits[0] <= 16);
+    uint64_t words[2] = {0, 0};
+    std::memcpy(&words[0], wantedBits[type], 8);
+    std::memcpy(&words[1], wantedBits[type] + 8, sizeof wantedBits[type] - 8);
+    for (int32_t w = 0; w < 2; ++w) {
+        for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+            const int32_t e = w * 64 + std::countr_zero(bits);
             VKT7Element& el = elements[e];
             if ((el.flags[type] & kFlagPresent) == 0) {
                 Logf("### Tag with addr %d(0x%02x) has COMM_FAILURE quality (BAD DATA)\n", e, e);
@@ -151,10 +156,10 @@ int32_t VKT7::DecodeValues() {
             const uint32_t size = el.size;
             const uint8_t valueType = el.type;
             const uint32_t divisor = el.divisor;
-            const uint8_t* bytes = rx + pos;
+            const uint8_t* bytes = at;
             const uint8_t q = bytes[size];
             const uint8_t ns = bytes[size + 1];
-            pos += static_cast<int32_t>(size) + 2;
+            at += size + 2;
             if (ns == 0x00 || ns == 0xFF) {
                 if (q == kQualityDeviceFailure) {
                     el.quality = kQualitySensorCal;

@@ -99,9 +99,9 @@ public:
     // The element a tag names (its "addr"): -3 when no type is selected or the
     // selected type does not want the element.
     int32_t VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const;
-    // The element a tag names when the selected type wants it, else null: the
-    // polling cycle publishes straight from it.
-    const VKT7Element* WantedElement(uint8_t element) const;
+    // The element a tag names when the given type (the selected one, read once per
+    // record) wants it, else null: the polling cycle publishes straight from it.
+    const VKT7Element* WantedElement(uint8_t element, uint8_t type) const;
     bool VKT7_IsBeforeNow(const ArchivePos& p) const;
 
     // Link fields, with the selected archive type and the expected answer length.
@@ -114,6 +114,9 @@ public:
     uint8_t BreakFlag = 0;
     uint8_t address = 0;
     uint8_t SelectedArchive = vkt7::kTypeNone;
+    // True while the send buffer holds a read request with its CRC, as last sent:
+    // the same request again is sent without computing the CRC anew.
+    bool readRequestSent = false;
     uint32_t sendOffset = 0;
     DeviceHandle device;
     uint32_t ExpectedLength = 0;
@@ -152,6 +155,7 @@ private:
     // Forgets a list that was refused half-built, so that the next read selects
     // its type again and builds the list anew.
     int32_t RefuseList(uint8_t type);
+    void ClearPresent(uint8_t type);
     void ApplyBounds();
     void LogPosition(const char* format, const ArchivePos& p) const;
     int32_t DecodeValues();
@@ -181,15 +185,15 @@ inline void VKT7::Fill(int32_t e, Vkt7Value& out) const {
     }
 }
 
-inline const VKT7Element* VKT7::WantedElement(uint8_t element) const {
-    const uint8_t t = SelectedArchive;
-    if (t >= vkt7::kTypeNone || element >= vkt7::kElementCount || (elements[element].flags[t] & vkt7::kFlagWanted) == 0)
+inline const VKT7Element* VKT7::WantedElement(uint8_t element, uint8_t type) const {
+    if (type >= vkt7::kTypeNone || element >= vkt7::kElementCount ||
+        (elements[element].flags[type] & vkt7::kFlagWanted) == 0)
         return nullptr;
     return &elements[element];
 }
 
 inline int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
-    if (WantedElement(element) == nullptr) return vkt7::kWrongAnswer;
+    if (WantedElement(element, SelectedArchive) == nullptr) return vkt7::kWrongAnswer;
     Fill(element, out);
     return vkt7::kOk;
 }
