@@ -115,6 +115,8 @@ constexpr HexPairs kHexPairs = MakeHexPairs();
 class WriteLine {
 public:
     // The groups are "1" to "5": their number is one digit.
+    WriteLine(const WriteLine&) = delete;  // tail_ points into text_
+    WriteLine& operator=(const WriteLine&) = delete;
     explicit WriteLine(int32_t group) {
         static constexpr char kHead[] = "Driver_VKT7. Write to Dev ";
         static constexpr char kParam[] = " param No ";
@@ -124,10 +126,10 @@ public:
         *p++ = static_cast<char>('0' + group);
         std::memcpy(p, kParam, sizeof kParam - 1);
         p += sizeof kParam - 1;
-        prefix_ = static_cast<size_t>(p - text_);
+        tail_ = p;
     }
     const char* For(int32_t index, uint8_t quality) {
-        char* p = text_ + prefix_;
+        char* p = tail_;
         const uint32_t value = static_cast<uint32_t>(index);
         if (value < 10) {  // groups are short: one or two digits without a loop
             *p++ = static_cast<char>('0' + value);
@@ -153,7 +155,7 @@ public:
 
 private:
     char text_[64];
-    size_t prefix_ = 0;
+    char* tail_ = text_;  // after the group's part
 };
 
 }  // namespace
@@ -302,24 +304,27 @@ bool Vkt7ReadCycle(DeviceHandle device) {
                 TagHandle tag = HostGetGroupTag(group, i);
                 if (const VKT7Element* el = TagElement(driver, selected, tag)) {
                     // The element's value as VKT7_GetElementValue gives it, without the copy.
+                    // All of it read before the host's calls, which would make the compiler read it again.
                     const uint8_t quality = el->quality;
                     const uint8_t type = el->type;
+                    uint8_t value[sizeof el->value];
+                    std::memcpy(value, el->value, sizeof value);
                     TagLog(device, writeLine.For(i, quality));
                     switch (type) {
                         case kValueNumber: {
                             double number;
-                            std::memcpy(&number, el->value, sizeof number);
+                            std::memcpy(&number, value, sizeof number);
                             HostSetTagValueDouble(tag, number, quality, &stamp);
                             fail = false;
                             break;
                         }
                         case kValueBool:
-                            HostSetTagValueBool(tag, el->value[0] != 0 ? 1 : 0, quality, &stamp);
+                            HostSetTagValueBool(tag, value[0] != 0 ? 1 : 0, quality, &stamp);
                             fail = false;
                             break;
                         case kValueInteger: {
                             int32_t integer;
-                            std::memcpy(&integer, el->value, sizeof integer);
+                            std::memcpy(&integer, value, sizeof integer);
                             HostSetTagValueInt(tag, integer, quality, &stamp);
                             fail = false;
                             break;
