@@ -95,19 +95,30 @@ inline void TagLog(DeviceHandle device, const char* text) {
     if (HostIsBreakSet(device) == 0) HostLog(device, text);
 }
 
-// Two lower-case hex digits for each byte value: one copy per quality.
-struct HexPairs {
-    char text[256][2];
+// Two characters at a time: the lower-case hex digits of each byte value (the
+// quality) and the decimal digits of 0 to 99 (the tag's index).
+template <int N>
+struct Pairs {
+    char text[N][2];
 };
-constexpr HexPairs MakeHexPairs() {
-    HexPairs pairs{};
+constexpr Pairs<256> MakeHexPairs() {
+    Pairs<256> pairs{};
     for (int i = 0; i < 256; ++i) {
         pairs.text[i][0] = "0123456789abcdef"[i >> 4];
         pairs.text[i][1] = "0123456789abcdef"[i & 0x0F];
     }
     return pairs;
 }
-constexpr HexPairs kHexPairs = MakeHexPairs();
+constexpr Pairs<100> MakeDecimalPairs() {
+    Pairs<100> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs.text[i][0] = static_cast<char>('0' + i / 10);
+        pairs.text[i][1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}
+constexpr Pairs<256> kHexPairs = MakeHexPairs();
+constexpr Pairs<100> kDecimalPairs = MakeDecimalPairs();
 
 // "Driver_VKT7. Write to Dev <group> param No <index> Q = 0x<quality>\n", one per
 // published tag: the group's part is written once, the rest per tag. The longest
@@ -134,8 +145,8 @@ public:
         if (value < 10) {  // groups are short: one or two digits without a loop
             *p++ = static_cast<char>('0' + value);
         } else if (value < 100) {
-            *p++ = static_cast<char>('0' + value / 10);
-            *p++ = static_cast<char>('0' + value % 10);
+            std::memcpy(p, kDecimalPairs.text[value], 2);
+            p += 2;
         } else {
             char digits[10];
             int n = 0;
