@@ -99,6 +99,7 @@ int32_t VKT7::VKT7_BuildElementList() {
     // the stores into the element table would otherwise make them read anew.
     const uint8_t* rx = receiveBuffer;
     const int32_t end = lastAnswerLength - 2;  // the CRC follows
+    uint8_t* list = WriteData();  // 42 records at most: inside the send buffer
     int32_t records = 0;
     int32_t listLength = 0;
     uint32_t expected = 0;
@@ -119,7 +120,7 @@ int32_t VKT7::VKT7_BuildElementList() {
             Logf("Driver_VKT7. More than %d wanted elements in the active list: list refused\n", kMaxListRecords);
             return RefuseList(type);
         }
-        std::memcpy(elementList + listLength, rx + pos, kListRecordSize);
+        std::memcpy(list + listLength, rx + pos, kListRecordSize);
         listLength += kListRecordSize;
         ++records;
         elements[e].flags[type] |= kFlagPresent;
@@ -128,5 +129,5 @@ int32_t VKT7::VKT7_BuildElementList() {
     }
     elementListLength = listLength;
     ExpectedLength = expected > 0 ? expected + 5 : 0;
-    return VKT7_Write(kRegList, 0, elementList, elementListLength, elementListLength);
+    return VKT7_Write(kRegList, 0, list, elementListLength, elementListLength);
 }

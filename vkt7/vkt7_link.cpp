@@ -111,7 +111,7 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
     s[6] = static_cast<uint8_t>((count >> 8) & 0xFF);
     s[7] = static_cast<uint8_t>(count & 0xFF);
     s[8] = static_cast<uint8_t>(byteCountField & 0xFF);
-    if (dataLength > 0) std::memmove(s + 9, data, static_cast<size_t>(dataLength));
+    if (dataLength > 0 && data != s + 9) std::memmove(s + 9, data, static_cast<size_t>(dataLength));
     VKT7_CRC16(s + 2, dataLength + 7, s + 9 + dataLength);
     int32_t result = VKT7_SendReceive(9 + dataLength, 8);
     if (result != 0)
@@ -121,6 +121,11 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
     // Register 0x3FFF: an exception answer counts as success.
     if (result < 0) BreakFlag = 1;
     return result;
+}
+
+uint8_t* VKT7::WriteData() {
+    readRequestSent = false;
+    return sendBuffer + 9;
 }
 
 int32_t VKT7::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {

@@ -54,6 +54,9 @@ public:
     int32_t VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength);
     // Function 16 write of dataLength bytes with the given byte-count field.
     int32_t VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_t dataLength, int32_t byteCountField);
+    // Where the next write request's data goes in the send buffer: data built there is
+    // sent without a copy. The read request held there is gone.
+    uint8_t* WriteData();
     // Sends the prepared request whose CRC starts at crcIndex and checks the answer.
     int32_t VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength);
     int32_t VKT7_VerifyRead();
@@ -121,15 +124,14 @@ public:
     DeviceHandle device;
     uint32_t ExpectedLength = 0;
 
-    // Element table, request lists and the element list last built (the wanted
-    // records of the active list, as sent).
+    // Element table, request lists and the length of the element list last built
+    // (the wanted records of the active list, built where the write request sends them).
     VKT7Element elements[vkt7::kElementCount];
     uint8_t requestList[vkt7::kArchiveTypeCount][vkt7::kElementCount] = {};
     uint8_t requestCount[vkt7::kArchiveTypeCount] = {};
     // The wanted elements of each type as bits (element e: byte e / 8, bit e % 8), so
     // that decoding visits them alone, in element order.
     uint8_t wantedBits[vkt7::kArchiveTypeCount][(vkt7::kElementCount + 7) / 8] = {};
-    uint8_t elementList[vkt7::kMaxListRecords * vkt7::kListRecordSize] = {};
     int32_t elementListLength = 0;
 
     // Session fields.
