@@ -125,9 +125,9 @@ constexpr Pairs<100> kDecimalPairs = MakeDecimalPairs();
 // line (ten-digit index) is 57 characters with its newline: nothing is ever cut.
 class WriteLine {
 public:
-    // The groups are "1" to "5": their number is one digit.
     WriteLine(const WriteLine&) = delete;  // tail_ points into text_
     WriteLine& operator=(const WriteLine&) = delete;
+    // The groups are "1" to "5": their number is one digit.
     explicit WriteLine(int32_t group) {
         static constexpr char kHead[] = "Driver_VKT7. Write to Dev ";
         static constexpr char kParam[] = " param No ";

@@ -122,10 +122,10 @@ int32_t VKT7::VKT7_ReadValues(uint8_t type) {
         std::memcpy(value, &number, sizeof number);
     } else if (type == kValueBool) {
         const bool on = ((e == 77 || e == 78) && size == 1) ? bytes[0] == '*' : bytes[0] != 0;
-        std::memset(value, 0, 8);
+        std::memset(value, 0, sizeof elements[e].value);
         value[0] = on ? 1 : 0;
     } else if (type == kValueUnsigned) {
-        std::memset(value, 0, 8);
+        std::memset(value, 0, sizeof elements[e].value);
         std::memcpy(value, bytes, 4);  // little-endian on every target
     }
     // type 2: the value stays as it was
