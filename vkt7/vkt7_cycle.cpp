@@ -81,33 +81,72 @@ bool ReportNoAnswer(DeviceHandle device, Vkt7DeviceBlock* block) {
     return true;
 }
 
-// The value of a group tag. Tags are matched to values by the element their own
-// record names, not by position, so that a tag the element table refused does
-// not shift the later tags of its group.
-int32_t TagValue(const VKT7& driver, TagHandle tag, Vkt7Value& value) {
+// The element holding a group tag's value, null when there is none. Tags are
+// matched to values by the element their own record names, not by position, so
+// that a tag the element table refused does not shift the later tags of its group.
+const VKT7Element* TagElement(const VKT7& driver, uint8_t type, TagHandle tag) {
     const auto* record = static_cast<const Vkt7TagRecord*>(HostGetTagData(tag));
-    if (record == nullptr) return kWrongAnswer;
-    const int32_t addr = record->addr;
-    return driver.VKT7_GetElementValue(static_cast<uint8_t>(addr & 0xFF), value);
+    if (record == nullptr) return nullptr;
+    return driver.WantedElement(static_cast<uint8_t>(record->addr & 0xFF), type);
 }
+
+// DriverLog for the per-tag lines, inlined: the cycle's device is never null.
+inline void TagLog(DeviceHandle device, const char* text) {
+    if (HostIsBreakSet(device) == 0) HostLog(device, text);
+}
+
+// Two characters at a time: the lower-case hex digits of each byte value (the
+// quality) and the decimal digits of 0 to 99 (the tag's index).
+template <int N>
+struct Pairs {
+    char text[N][2];
+};
+constexpr Pairs<256> MakeHexPairs() {
+    Pairs<256> pairs{};
+    for (int i = 0; i < 256; ++i) {
+        pairs.text[i][0] = "0123456789abcdef"[i >> 4];
+        pairs.text[i][1] = "0123456789abcdef"[i & 0x0F];
+    }
+    return pairs;
+}
+constexpr Pairs<100> MakeDecimalPairs() {
+    Pairs<100> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs.text[i][0] = static_cast<char>('0' + i / 10);
+        pairs.text[i][1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}
+constexpr Pairs<256> kHexPairs = MakeHexPairs();
+constexpr Pairs<100> kDecimalPairs = MakeDecimalPairs();
 
 // "Driver_VKT7. Write to Dev <group> param No <index> Q = 0x<quality>\n", one per
 // published tag: the group's part is written once, the rest per tag. The longest
 // line (ten-digit index) is 57 characters with its newline: nothing is ever cut.
 class WriteLine {
 public:
+    WriteLine(const WriteLine&) = delete;  // tail_ points into text_
+    WriteLine& operator=(const WriteLine&) = delete;
+    // The groups are "1" to "5": their number is one digit.
     explicit WriteLine(int32_t group) {
-        prefix_ = TextAppender(text_, sizeof text_).Text("Driver_VKT7. Write to Dev ").Int(group)
-                      .Text(" param No ").length();
+        static constexpr char kHead[] = "Driver_VKT7. Write to Dev ";
+        static constexpr char kParam[] = " param No ";
+        char* p = text_;
+        std::memcpy(p, kHead, sizeof kHead - 1);
+        p += sizeof kHead - 1;
+        *p++ = static_cast<char>('0' + group);
+        std::memcpy(p, kParam, sizeof kParam - 1);
+        p += sizeof kParam - 1;
+        tail_ = p;
     }
     const char* For(int32_t index, uint8_t quality) {
-        char* p = text_ + prefix_;
+        char* p = tail_;
         const uint32_t value = static_cast<uint32_t>(index);
         if (value < 10) {  // groups are short: one or two digits without a loop
             *p++ = static_cast<char>('0' + value);
         } else if (value < 100) {
-            *p++ = static_cast<char>('0' + value / 10);
-            *p++ = static_cast<char>('0' + value % 10);
+            std::memcpy(p, kDecimalPairs.text[value], 2);
+            p += 2;
         } else {
             char digits[10];
             int n = 0;
@@ -119,17 +158,15 @@ public:
             while (n > 0) *p++ = digits[--n];
         }
         std::memcpy(p, " Q = 0x", 7);
-        p += 7;
-        p[0] = "0123456789abcdef"[quality >> 4];
-        p[1] = "0123456789abcdef"[quality & 0x0F];
-        p[2] = '\n';
-        p[3] = '\0';
+        std::memcpy(p + 7, kHexPairs.text[quality], 2);
+        p[9] = '\n';
+        p[10] = '\0';
         return text_;
     }
 
 private:
     char text_[64];
-    size_t prefix_ = 0;
+    char* tail_ = text_;  // after the group's part
 };
 
 }  // namespace
@@ -235,6 +272,7 @@ bool Vkt7ReadCycle(DeviceHandle device) {
         DeviceHandle group = HostFindGroup(device, kGroups[g - 1].name);
         if (group == nullptr) continue;
         const int32_t records = g == 1 ? 1 : driver.CountRecord;
+        WriteLine writeLine(g);
         for (int32_t r = 0; r < records; ++r) {
             if (Stopped(device, block)) break;
             int32_t h = 0, d = 0, m = 0, y = 0;
@@ -270,25 +308,41 @@ bool Vkt7ReadCycle(DeviceHandle device) {
             const FILETIME stamp = Vkt7FileTime(seconds);
 
             const int32_t n = HostGetGroupTagCount(group);
-            WriteLine writeLine(g);
+            const uint8_t selected = driver.SelectedArchive;  // the host's calls below never change it
             for (int32_t i = 0; i < n; ++i) {
                 bool fail = true;
                 if (Stopped(device, block)) return false;
                 TagHandle tag = HostGetGroupTag(group, i);
-                Vkt7Value v;
-                if (TagValue(driver, tag, v) == kOk) {
-                    DriverLog(device, writeLine.For(i, v.quality));
-                    bool published = true;
-                    switch (v.type) {
-                        case kValueNumber: HostSetTagValueDouble(tag, v.number, v.quality, &stamp); break;
-                        case kValueBool: HostSetTagValueBool(tag, v.integer != 0 ? 1 : 0, v.quality, &stamp); break;
-                        case kValueInteger: HostSetTagValueInt(tag, v.integer, v.quality, &stamp); break;
-                        default: published = false; break;  // type 3: nothing
+                if (const VKT7Element* el = TagElement(driver, selected, tag)) {
+                    // The element's value as VKT7_GetElementValue gives it, without the copy.
+                    // All of it read before the host's calls, which would make the compiler read it again.
+                    const uint8_t quality = el->quality;
+                    const uint8_t type = el->type;
+                    uint8_t value[sizeof el->value];
+                    std::memcpy(value, el->value, sizeof value);
+                    TagLog(device, writeLine.For(i, quality));
+                    switch (type) {
+                        case kValueNumber: {
+                            double number;
+                            std::memcpy(&number, value, sizeof number);
+                            HostSetTagValueDouble(tag, number, quality, &stamp);
+                            fail = false;
+                            break;
+                        }
+                        case kValueBool:
+                            HostSetTagValueBool(tag, value[0] != 0 ? 1 : 0, quality, &stamp);
+                            fail = false;
+                            break;
+                        case kValueInteger: {
+                            int32_t integer;
+                            std::memcpy(&integer, value, sizeof integer);
+                            HostSetTagValueInt(tag, integer, quality, &stamp);
+                            fail = false;
+                            break;
+                        }
+                        default: break;  // type 3: nothing
                     }
-                    if (published) {
-                        fail = false;
-                        if (g >= 3) HostStoreHistory(device, tag);
-                    }
+                    if (!fail && g >= 3) HostStoreHistory(device, tag);
                 } else {
                     HostSetTagValueDouble(tag, 0.0, QualitySensorFailure, &stamp);
                     char line[64];

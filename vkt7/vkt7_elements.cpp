@@ -60,8 +60,21 @@ int32_t VKT7::VKT7_SelectArchive(uint8_t type, bool& changed) {
     return result;
 }
 
+// Four elements a step: the loop's own instructions were most of its cost.
+void VKT7::ClearPresent(uint8_t type) {
+    constexpr uint8_t kKeep = static_cast<uint8_t>(~kFlagPresent);
+    int32_t e = 0;
+    for (; e + 4 <= kElementCount; e += 4) {
+        elements[e].flags[type] &= kKeep;
+        elements[e + 1].flags[type] &= kKeep;
+        elements[e + 2].flags[type] &= kKeep;
+        elements[e + 3].flags[type] &= kKeep;
+    }
+    for (; e < kElementCount; ++e) elements[e].flags[type] &= kKeep;
+}
+
 int32_t VKT7::RefuseList(uint8_t type) {
-    for (VKT7Element& el : elements) el.flags[type] &= static_cast<uint8_t>(~kFlagPresent);
+    ClearPresent(type);
     ExpectedLength = 0;
     elementListLength = 0;
     SelectedArchive = kTypeNone;
@@ -78,15 +91,18 @@ int32_t VKT7::VKT7_BuildElementList() {
     const int32_t result = VKT7_Read(kRegActiveList, 0, 0);
     if (result != kOk) return result;
 
-    for (VKT7Element& el : elements) el.flags[type] &= static_cast<uint8_t>(~kFlagPresent);
-    ExpectedLength = 0;
-    elementListLength = 0;
+    ClearPresent(type);
 
     // A successful read answer is byte 2 + 5 <= 260 bytes long (the link checks that),
     // so a last record cut short is read from the buffer as it stands, inside its 265 bytes.
+    // The list's length and the answer's are kept in locals and stored at the end:
+    // the stores into the element table would otherwise make them read anew.
     const uint8_t* rx = receiveBuffer;
     const int32_t end = lastAnswerLength - 2;  // the CRC follows
+    uint8_t* list = WriteData();  // 42 records at most: inside the send buffer
     int32_t records = 0;
+    int32_t listLength = 0;
+    uint32_t expected = 0;
     for (int32_t pos = 3; pos < end; pos += kListRecordSize) {
         const uint8_t e = rx[pos];
         if (e >= kElementCount) {
@@ -104,13 +120,14 @@ int32_t VKT7::VKT7_BuildElementList() {
             Logf("Driver_VKT7. More than %d wanted elements in the active list: list refused\n", kMaxListRecords);
             return RefuseList(type);
         }
-        std::memcpy(elementList + elementListLength, rx + pos, kListRecordSize);
-        elementListLength += kListRecordSize;
+        std::memcpy(list + listLength, rx + pos, kListRecordSize);
+        listLength += kListRecordSize;
         ++records;
         elements[e].flags[type] |= kFlagPresent;
         elements[e].size = rx[pos + 4];
-        ExpectedLength += size + 2;
+        expected += size + 2;
     }
-    if (ExpectedLength > 0) ExpectedLength += 5;
-    return VKT7_Write(kRegList, 0, elementList, elementListLength, elementListLength);
+    elementListLength = listLength;
+    ExpectedLength = expected > 0 ? expected + 5 : 0;
+    return VKT7_Write(kRegList, 0, list, elementListLength, elementListLength);
 }

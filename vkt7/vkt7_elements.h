@@ -1,6 +1,6 @@
 // VKT-7 element table: sizes, archive types, flags and value types of the 83
-// numbered elements, and the element record. The table, the request lists and
-// the element list are members of VKT7 (vkt7_values.h).
+// numbered elements, and the element record. The table and the request lists are
+// members of VKT7 (vkt7_values.h); the element list is built in the send buffer.
 #ifndef TRV_VKT7_ELEMENTS_H
 #define TRV_VKT7_ELEMENTS_H
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/crc16.h"
 #include "common/driver_support.h"
@@ -68,13 +69,18 @@ int32_t VKT7::VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength) {
         return kNoAnswer;
     }
     uint8_t* s = sendBuffer;
-    s[2] = address;
-    s[3] = kFunctionRead;
-    s[4] = static_cast<uint8_t>((reg >> 8) & 0xFF);
-    s[5] = static_cast<uint8_t>(reg & 0xFF);
-    s[6] = static_cast<uint8_t>((count >> 8) & 0xFF);
-    s[7] = static_cast<uint8_t>(count & 0xFF);
-    VKT7_CRC16(s + 2, 6, s + 8);
+    const uint8_t request[6] = {address,
+                                kFunctionRead,
+                                static_cast<uint8_t>((reg >> 8) & 0xFF),
+                                static_cast<uint8_t>(reg & 0xFF),
+                                static_cast<uint8_t>((count >> 8) & 0xFF),
+                                static_cast<uint8_t>(count & 0xFF)};
+    // A repeated read (the records of one type) finds its request and CRC in place.
+    if (!readRequestSent || std::memcmp(s + 2, request, sizeof request) != 0) {
+        std::memcpy(s + 2, request, sizeof request);
+        VKT7_CRC16(s + 2, 6, s + 8);
+        readRequestSent = true;
+    }
     int32_t result = VKT7_SendReceive(8, expectedLength);
     if (result != 0)
         Logf("Driver_VKT7.Read SendReceiveCOMCommand error %d\n", result);
@@ -97,6 +103,7 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
         return kBadAnswer;
     }
     uint8_t* s = sendBuffer;
+    readRequestSent = false;
     s[2] = address;
     s[3] = kFunctionWrite;
     s[4] = static_cast<uint8_t>((reg >> 8) & 0xFF);
@@ -104,7 +111,7 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
     s[6] = static_cast<uint8_t>((count >> 8) & 0xFF);
     s[7] = static_cast<uint8_t>(count & 0xFF);
     s[8] = static_cast<uint8_t>(byteCountField & 0xFF);
-    for (int32_t i = 0; i < dataLength; ++i) s[9 + i] = data[i];
+    if (dataLength > 0 && data != s + 9) std::memmove(s + 9, data, static_cast<size_t>(dataLength));
     VKT7_CRC16(s + 2, dataLength + 7, s + 9 + dataLength);
     int32_t result = VKT7_SendReceive(9 + dataLength, 8);
     if (result != 0)
@@ -114,6 +121,11 @@ int32_t VKT7::VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_
     // Register 0x3FFF: an exception answer counts as success.
     if (result < 0) BreakFlag = 1;
     return result;
+}
+
+uint8_t* VKT7::WriteData() {
+    readRequestSent = false;
+    return sendBuffer + 9;
 }
 
 int32_t VKT7::VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength) {

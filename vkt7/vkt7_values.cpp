@@ -37,7 +37,10 @@ void NormaliseDay(ArchivePos& p) {
 
 namespace {
 
-bool IsFloatElement(int32_t e) { return e == 19 || e == 20 || e == 21 || e == 41 || e == 42 || e == 43; }
+// Elements 19 to 21 and 41 to 43, as bits: one test per value.
+constexpr uint64_t kFloatElements = (uint64_t{7} << 19) | (uint64_t{7} << 41);
+
+bool IsFloatElement(int32_t e) { return static_cast<uint32_t>(e) < 64 && ((kFloatElements >> e) & 1u) != 0; }
 
 }  // namespace
 
@@ -93,91 +96,88 @@ int32_t VKT7::VKT7_ReadValues(uint8_t type) {
 }
 
 // Inlined into the decoding loop: one call per value was a fifth of its cost.
-[[gnu::always_inline]] inline void VKT7::DecodeValue(int32_t e, const uint8_t* bytes) {
-    VKT7Element& el = elements[e];
-    switch (el.type) {
-        case kValueNumber: {
-            const double divisor = el.divisor == 0 ? 1.0 : static_cast<double>(el.divisor);
-            double value = 0;
-            if (IsFloatElement(e)) {
-                float single = 0;
-                std::memcpy(&single, bytes, sizeof single);
-                value = static_cast<double>(single) / divisor;
-            } else {
-                // The value's own bytes, zero above its size (at most four): no library copy per value.
-                const uint32_t size = el.size;
-                uint32_t u = 0;
-                switch (size) {
-                    default: u |= static_cast<uint32_t>(bytes[3]) << 24; [[fallthrough]];
-                    case 3: u |= static_cast<uint32_t>(bytes[2]) << 16; [[fallthrough]];
-                    case 2: u |= static_cast<uint32_t>(bytes[1]) << 8; [[fallthrough]];
-                    case 1: u |= bytes[0]; [[fallthrough]];
-                    case 0: break;
-                }
-                if (size <= 2)
-                    value = static_cast<int16_t>(static_cast<uint16_t>(u)) / divisor;
-                else
-                    value = static_cast<int32_t>(u) / divisor;
-            }
-            std::memcpy(el.value, &value, sizeof value);
-            break;
+// The element's fields come in as values read before anything is stored, so that
+// no store into the element makes the compiler read them again.
+[[gnu::always_inline]] inline void VKT7::DecodeValue(int32_t e, uint8_t type, uint32_t size, uint32_t divisor,
+                                                     const uint8_t* bytes) {
+    uint8_t* value = elements[e].value;
+    if (type == kValueNumber) {
+        const double scale = divisor == 0 ? 1.0 : static_cast<double>(divisor);
+        double number = 0;
+        if (IsFloatElement(e)) {
+            float single = 0;
+            std::memcpy(&single, bytes, sizeof single);
+            number = static_cast<double>(single) / scale;
+        } else {
+            // Four bytes read at once, those above the value's size (at most four)
+            // cleared: the value's quality bytes follow it inside the buffer.
+            uint32_t u = 0;
+            std::memcpy(&u, bytes, sizeof u);
+            if (size < 4) u &= (1u << (8 * size)) - 1u;
+            if (size <= 2)
+                number = static_cast<int16_t>(static_cast<uint16_t>(u)) / scale;
+            else
+                number = static_cast<int32_t>(u) / scale;
         }
-        case kValueBool: {
-            const bool on = ((e == 77 || e == 78) && el.size == 1) ? bytes[0] == '*' : bytes[0] != 0;
-            std::memset(el.value, 0, sizeof el.value);
-            el.value[0] = on ? 1 : 0;
-            break;
-        }
-        case kValueUnsigned:
-            std::memset(el.value, 0, sizeof el.value);
-            std::memcpy(el.value, bytes, 4);  // little-endian on every target
-            break;
-        default:
-            break;  // type 2: the value stays as it was
+        std::memcpy(value, &number, sizeof number);
+    } else if (type == kValueBool) {
+        const bool on = ((e == 77 || e == 78) && size == 1) ? bytes[0] == '*' : bytes[0] != 0;
+        std::memset(value, 0, sizeof elements[e].value);
+        value[0] = on ? 1 : 0;
+    } else if (type == kValueUnsigned) {
+        std::memset(value, 0, sizeof elements[e].value);
+        std::memcpy(value, bytes, 4);  // little-endian on every target
     }
+    // type 2: the value stays as it was
 }
 
 int32_t VKT7::DecodeValues() {
     const uint8_t type = SelectedArchive;
     if (type >= kArchiveTypeCount) return kBadAnswer;
-    const uint8_t* rx = receiveBuffer;
     // An answer shorter than the list is decoded as the buffer stands. At most 42
-    // present elements of at most 4 bytes: every byte read lies below 3 + 42 x 6.
-    int32_t pos = 3;
-    for (int32_t byte = 0; byte < static_cast<int32_t>(sizeof wantedBits[type]); ++byte) {
-        for (uint32_t bits = wantedBits[type][byte]; bits != 0; bits &= bits - 1) {
-            const int32_t e = byte * 8 + std::countr_zero(bits);
+    // present elements of at most 4 bytes, each followed by its two quality bytes,
+    // and a value read as four bytes: every byte read lies below 3 + 42 x 6.
+    const uint8_t* at = receiveBuffer + 3;
+    // The wanted bits as two words (element e: bit e % 64 of word e / 64).
+    static_assert(std::endian::native == std::endian::little, "wanted bits read as little-endian words");
+    static_assert(sizeof wantedBits[0] > 8 && sizeof wantedBits[0] <= 16);
+    uint64_t words[2] = {0, 0};
+    std::memcpy(&words[0], wantedBits[type], 8);
+    std::memcpy(&words[1], wantedBits[type] + 8, sizeof wantedBits[type] - 8);
+    for (int32_t w = 0; w < 2; ++w) {
+        for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+            const int32_t e = w * 64 + std::countr_zero(bits);
             VKT7Element& el = elements[e];
             if ((el.flags[type] & kFlagPresent) == 0) {
                 Logf("### Tag with addr %d(0x%02x) has COMM_FAILURE quality (BAD DATA)\n", e, e);
                 el.quality = kQualityCommFailure;
                 continue;
             }
-            const int32_t size = el.size;
-            const uint8_t q = rx[pos + size];
-            const uint8_t ns = rx[pos + size + 1];
-            el.quality = q;
-            bool decode = true;
+            const uint32_t size = el.size;
+            const uint8_t valueType = el.type;
+            const uint32_t divisor = el.divisor;
+            const uint8_t* bytes = at;
+            const uint8_t q = bytes[size];
+            const uint8_t ns = bytes[size + 1];
+            at += size + 2;
             if (ns == 0x00 || ns == 0xFF) {
                 if (q == kQualityDeviceFailure) {
                     el.quality = kQualitySensorCal;
-                    decode = false;
                     Logf("### Tag with addr %d(0x%02x) received SENSOR_CAL quality (DEVICE_FAILURE from VKT)\n", e, e);
-                } else if (q == kQualitySensorCal) {
-                    el.quality = kQualityGood;
+                    continue;
                 }
+                el.quality = q == kQualitySensorCal ? kQualityGood : q;
             } else if (q == kQualityDeviceFailure) {
                 el.quality = kQualitySensorCal;
-                decode = false;
                 Logf("### Tag with addr %d(0x%02x) has SENSOR_CAL quality + NS 0x%02x (DEVICE_FAILURE from VKT)\n", e,
                      e, ns);
+                continue;
             } else {
                 el.quality = kQualitySensorFailure;
                 Logf("### Tag with addr %d(0x%02x) has SENSOR_FAILURE quality + NS 0x%02x (0x%02x from VKT)\n", e, e,
                      ns, q);
             }
-            if (decode) DecodeValue(e, rx + pos);
-            pos += size + 2;
+            DecodeValue(e, valueType, size, divisor, bytes);
         }
     }
     return kOk;

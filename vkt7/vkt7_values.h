@@ -54,6 +54,9 @@ public:
     int32_t VKT7_Read(int32_t reg, int32_t count, int32_t expectedLength);
     // Function 16 write of dataLength bytes with the given byte-count field.
     int32_t VKT7_Write(int32_t reg, int32_t count, const uint8_t* data, int32_t dataLength, int32_t byteCountField);
+    // Where the next write request's data goes in the send buffer: data built there is
+    // sent without a copy. The read request held there is gone.
+    uint8_t* WriteData();
     // Sends the prepared request whose CRC starts at crcIndex and checks the answer.
     int32_t VKT7_SendReceive(int32_t crcIndex, int32_t expectedLength);
     int32_t VKT7_VerifyRead();
@@ -99,6 +102,9 @@ public:
     // The element a tag names (its "addr"): -3 when no type is selected or the
     // selected type does not want the element.
     int32_t VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const;
+    // The element a tag names when the given type (the selected one, read once per
+    // record) wants it, else null: the polling cycle publishes straight from it.
+    const VKT7Element* WantedElement(uint8_t element, uint8_t type) const;
     bool VKT7_IsBeforeNow(const ArchivePos& p) const;
 
     // Link fields, with the selected archive type and the expected answer length.
@@ -111,19 +117,21 @@ public:
     uint8_t BreakFlag = 0;
     uint8_t address = 0;
     uint8_t SelectedArchive = vkt7::kTypeNone;
+    // True while the send buffer holds a read request with its CRC, as last sent:
+    // the same request again is sent without computing the CRC anew.
+    bool readRequestSent = false;
     uint32_t sendOffset = 0;
     DeviceHandle device;
     uint32_t ExpectedLength = 0;
 
-    // Element table, request lists and the element list last built (the wanted
-    // records of the active list, as sent).
+    // Element table, request lists and the length of the element list last built
+    // (the wanted records of the active list, built where the write request sends them).
     VKT7Element elements[vkt7::kElementCount];
     uint8_t requestList[vkt7::kArchiveTypeCount][vkt7::kElementCount] = {};
     uint8_t requestCount[vkt7::kArchiveTypeCount] = {};
     // The wanted elements of each type as bits (element e: byte e / 8, bit e % 8), so
     // that decoding visits them alone, in element order.
     uint8_t wantedBits[vkt7::kArchiveTypeCount][(vkt7::kElementCount + 7) / 8] = {};
-    uint8_t elementList[vkt7::kMaxListRecords * vkt7::kListRecordSize] = {};
     int32_t elementListLength = 0;
 
     // Session fields.
@@ -149,10 +157,11 @@ private:
     // Forgets a list that was refused half-built, so that the next read selects
     // its type again and builds the list anew.
     int32_t RefuseList(uint8_t type);
+    void ClearPresent(uint8_t type);
     void ApplyBounds();
     void LogPosition(const char* format, const ArchivePos& p) const;
     int32_t DecodeValues();
-    void DecodeValue(int32_t element, const uint8_t* bytes);
+    void DecodeValue(int32_t element, uint8_t type, uint32_t size, uint32_t divisor, const uint8_t* bytes);
     void Fill(int32_t element, Vkt7Value& out) const;
     int32_t ReadArchive(ArchivePos& pos, uint8_t type, int32_t& hour, int32_t& day, int32_t& month, int32_t& year);
 
@@ -178,10 +187,15 @@ inline void VKT7::Fill(int32_t e, Vkt7Value& out) const {
     }
 }
 
+inline const VKT7Element* VKT7::WantedElement(uint8_t element, uint8_t type) const {
+    if (type >= vkt7::kTypeNone || element >= vkt7::kElementCount ||
+        (elements[element].flags[type] & vkt7::kFlagWanted) == 0)
+        return nullptr;
+    return &elements[element];
+}
+
 inline int32_t VKT7::VKT7_GetElementValue(uint8_t element, Vkt7Value& out) const {
-    const uint8_t t = SelectedArchive;
-    if (t >= vkt7::kTypeNone || element >= vkt7::kElementCount || (elements[element].flags[t] & vkt7::kFlagWanted) == 0)
-        return vkt7::kWrongAnswer;
+    if (WantedElement(element, SelectedArchive) == nullptr) return vkt7::kWrongAnswer;
     Fill(element, out);
     return vkt7::kOk;
 }

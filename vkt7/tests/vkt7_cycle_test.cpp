@@ -189,6 +189,34 @@ TEST_F(Vkt7Cycle, TagsAreMatchedByTheirOwnAddressSoARejectedOneShiftsNothing) {
     EXPECT_EQ(Publishes(failure), (Lines{"0 192", "0 192", "1 192", "0 192", "1 192"}));
 }
 
+// The per-tag line is written in pieces (the group's part once, indices and
+// qualities from tables): every one of them as the format would write it.
+TEST_F(Vkt7Cycle, EachPublishedTagLogsItsWriteLine) {
+    meter.SetQuality(Vkt7Archive::Current, 1, 0x44, 0xFF);  // kept as it is
+    meter.SetQuality(Vkt7Archive::Current, 2, 0xC0, 0x01);  // 0x10, sensor failure
+    Node& g1 = device.AddGroup("1");
+    for (int i = 0; i < 102; ++i) g1.AddTag("t" + std::to_string(i), Properties{{"addr", std::to_string(i % 3)}});
+    Group("2", {3, 4});
+    Init();
+    EXPECT_TRUE(Cycle());
+    Lines expected;
+    char line[80];
+    const unsigned qualities[3] = {0xC0, 0x44, 0x10};
+    for (int i = 0; i < 102; ++i) {
+        std::snprintf(line, sizeof line, "Driver_VKT7. Write to Dev %d param No %d Q = 0x%02x\n", 1, i, qualities[i % 3]);
+        expected.push_back(line);
+    }
+    for (int record = 0; record < 5; ++record)  // CountRecord records of the totals
+        for (int i = 0; i < 2; ++i) {
+            std::snprintf(line, sizeof line, "Driver_VKT7. Write to Dev %d param No %d Q = 0x%02x\n", 2, i, 0xC0);
+            expected.push_back(line);
+        }
+    Lines written;
+    for (const std::string& l : device.LogLines())
+        if (l.rfind("Driver_VKT7. Write to Dev ", 0) == 0) written.push_back(l);
+    EXPECT_EQ(written, expected);
+}
+
 TEST_F(Vkt7Cycle, MoreThan83TagsStillShowTheirElementsAndNothingGoesToAMissingFailureTag) {
     Node& g1 = device.AddGroup("1");
     for (int i = 0; i < 85; ++i) g1.AddTag("t" + std::to_string(i), Properties{{"addr", std::to_string(i % 3)}});

@@ -136,3 +136,21 @@ TEST(Vkt7Elements, ListsBeyondTheTableOrTheBuffersAreRefused) {
     EXPECT_EQ(t->SelectedArchive, kTypeNone);  // the next read selects and builds again
     EXPECT_EQ(t->BreakFlag, 1);
 }
+
+// The list is built where the write request sends it, over the CRC of the read
+// before it: a refused list leaves the same read again its own whole frame.
+TEST(Vkt7Elements, ARefusedListLeavesTheNextReadItsOwnFrame) {
+    TestDriver t(1, 1);
+    SelectCurrent(t, {0, 1});
+    t.port.Answer(ActiveList({{0, 2}, {1, 8}}));
+    EXPECT_EQ(t->VKT7_BuildElementList(), -4);
+    t->SelectedArchive = kTypeCurrent;
+    t->BreakFlag = 0;
+    t.port.Answer(ActiveList({{0, 2}, {1, 4}}));
+    t.port.Answer(WriteAnswer(1, 0x3FFF));
+    EXPECT_EQ(t->VKT7_BuildElementList(), 0);
+    ASSERT_EQ(t.port.records.size(), 3u);
+    for (size_t i : {0u, 1u}) EXPECT_EQ(ToHex(t.port.records[i].tx), "FF FF 01 03 3F FC 00 00 89 EE") << i;
+    const Bytes& write = t.port.records[2].tx;
+    EXPECT_EQ(ToHex(write), ToHex(WithCrc(Hex("FF FF 01 10 3F FF 00 00 0C 00 00 00 40 02 00 01 00 00 40 04 00"), 2)));
+}

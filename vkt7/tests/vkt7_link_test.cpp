@@ -44,6 +44,40 @@ TEST(Vkt7Link, GoldenFrames) {
     EXPECT_FALSE(t->VKT7_CheckCRC(264));  // its CRC would lie past the buffer
 }
 
+// A read request repeated as it stands reuses the CRC already in the send buffer;
+// any other request, a write in between or another address sends its own.
+TEST(Vkt7Link, RepeatedReadsSendTheirOwnFrames) {
+    TestDriver t;
+    auto read = [&t](uint8_t address, int32_t reg, int32_t count) {
+        t->address = address;
+        t.port.Answer(ReadAnswer(address, Hex("23 00 00 00 00 00 00 00 00 00 00 00 00 00 19 00")));
+        EXPECT_EQ(t->VKT7_Read(reg, count, 21), 0);
+    };
+    auto request = [](uint8_t address, int32_t reg, int32_t count) {
+        return WithCrc({0xFF, 0xFF, address, 0x03, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg & 0xFF),
+                        static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count & 0xFF)},
+                       2);
+    };
+    read(1, 0x3FF9, 0);
+    read(1, 0x3FF9, 0);
+    read(1, 0x3FFE, 0);
+    read(1, 0x3FFE, 1);
+    read(1, 0x3FF9, 0);
+    t.port.Answer(WriteAnswer(1, 0x3FFD));
+    const uint8_t type[2] = {0x04, 0x00};
+    EXPECT_EQ(t->VKT7_Write(0x3FFD, 0, type, 2, 2), 0);
+    read(1, 0x3FF9, 0);
+    read(2, 0x3FF9, 0);
+    const Bytes expected[] = {request(1, 0x3FF9, 0), request(1, 0x3FF9, 0), request(1, 0x3FFE, 0),
+                              request(1, 0x3FFE, 1), request(1, 0x3FF9, 0),
+                              WithCrc(Hex("FF FF 01 10 3F FD 00 00 02 04 00"), 2), request(1, 0x3FF9, 0),
+                              request(2, 0x3FF9, 0)};
+    ASSERT_EQ(t.port.records.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(ToHex(t.port.records[i].tx), ToHex(expected[i])) << i;
+    EXPECT_EQ(ToHex(t.port.records[0].tx), "FF FF 01 03 3F F9 00 00 99 EF");
+    EXPECT_TRUE(t.port.logs.empty());
+}
+
 TEST(Vkt7Link, NullBuffersLogTheConstructorLineAndNeverExchange) {
     FakePort port;
     VKT7 driver(1000, 265, nullptr, nullptr, 3, nullptr, port.port());
