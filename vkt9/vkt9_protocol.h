@@ -37,8 +37,9 @@ public:
     uint32_t attempts = 0;
     std::vector<ValueItem> valueItems;
     // What a good answer to each of requestBlocks gives, in decoding order: an
-    // item's position, with the top bit set where the item takes the register as
-    // its status. Block k's part starts at planStart[k]. Built by PlanDecoding.
+    // item's byte offset in valueItems, its two low bits telling whether the item
+    // takes the register as its status and whether an earlier entry read that
+    // register already. Block k's part starts at planStart[k]. Built by PlanDecoding.
     std::vector<uint32_t> decodePlan;
     std::vector<uint32_t> planStart;
     size_t plannedItems = 0;  // valueItems.size() when the plan was built

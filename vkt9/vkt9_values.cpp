@@ -66,8 +66,14 @@ private:
     int64_t reg_ = kNone;
 };
 
-constexpr uint32_t kStatusOp = 0x80000000u;
-constexpr uint32_t kItemMask = 0x7FFFFFFFu;
+// A plan entry is an item's byte offset in the items, so that the walk needs no
+// multiplication; the two low bits, zero in an offset, say how it takes the register.
+constexpr uint32_t kStatusOp = 1;      // as its status
+constexpr uint32_t kRepeatStatus = 2;  // as its status, read by an earlier entry of the register
+constexpr uint32_t kOpBits = kStatusOp | kRepeatStatus;
+static_assert(sizeof(ValueItem) % 4 == 0, "an item's offset leaves the two low bits free");
+// Items past this count have no offset in a plan entry and are never decoded.
+constexpr size_t kMaxPlannedItems = UINT32_MAX / sizeof(ValueItem);
 
 // An item's value from its first register at b: one switch gives both the registers it
 // takes and its decoding. False when the block ends first or the type has no rule.
@@ -75,11 +81,11 @@ constexpr uint32_t kItemMask = 0x7FFFFFFFu;
     float single = 0;
     int32_t whole = 0;
     float sum = 0;
-    switch (item.DataType) {
-        case DataFloat:
-            if (available < 4) return false;
-            single = std::bit_cast<float>(Big32(b));
-            break;
+    // Floats, the common case, ahead of the jump table.
+    if (item.DataType == DataFloat) {
+        if (available < 4) return false;
+        single = std::bit_cast<float>(Big32(b));
+    } else switch (item.DataType) {
         case DataWord:
             if (available < 2) return false;
             whole = static_cast<int16_t>(Big16(b));
@@ -122,7 +128,7 @@ int StepOf(const ValueItem& item, int64_t reg, size_t available) {
 // Positions of the items ordered by function, value register and position, and
 // those with a status register by function, status register and position.
 void OrderItems(const std::vector<ValueItem>& items, std::vector<uint32_t>& valueOrder, std::vector<uint32_t>& statusOrder) {
-    for (uint32_t i = 0; i < items.size() && i <= kItemMask; ++i) {
+    for (uint32_t i = 0; i < items.size() && i < kMaxPlannedItems; ++i) {
         valueOrder.push_back(i);
         if (items[i].RegStatus != NotConfigured) statusOrder.push_back(i);
     }
@@ -156,6 +162,7 @@ void PlanBlock(const std::vector<ValueItem>& items, const std::vector<uint32_t>&
         if (reg >= end) break;
         int step = 0;
         uint32_t previous = UINT32_MAX;
+        bool statusRead = false;
         for (;;) {
             const bool value = values.Register() == reg;
             const bool status = statuses.Register() == reg;
@@ -164,7 +171,16 @@ void PlanBlock(const std::vector<ValueItem>& items, const std::vector<uint32_t>&
             const uint32_t item = takeValue ? values.Take() : statuses.Take();
             if (item == previous) continue;
             previous = item;
-            plan.push_back(item | (takeValue ? 0 : kStatusOp));
+            // The register number alone decides, as in DecodeRegister: a status register with
+            // the value's number in the other register space reads as the value.
+            const bool asValue = takeValue || items[item].RegStatus == items[item].Address;
+            const uint32_t offset = item * static_cast<uint32_t>(sizeof(ValueItem));
+            if (asValue) {
+                plan.push_back(offset);
+            } else {
+                plan.push_back(offset | (statusRead ? kRepeatStatus : kStatusOp));
+                statusRead = true;
+            }
             const int n = StepOf(items[item], reg, 2 * static_cast<size_t>(end - reg));
             if (step == 0) step = n;
         }
@@ -192,8 +208,6 @@ void Protocol::ReadBlock(const RequestBlock& block) {
         DriverLog(device, "Error limit exceeded");
         return;
     }
-    // A good answer is exactly dataLength bytes of registers after the header.
-    const size_t end = kRegisterDataStart + dataLength;
     const uint32_t* op = nullptr;
     const uint32_t* opsEnd = nullptr;
     std::vector<uint32_t> ownPlan;
@@ -212,19 +226,34 @@ void Protocol::ReadBlock(const RequestBlock& block) {
         op = ownPlan.data();
         opsEnd = op + ownPlan.size();
     }
+    // Offsets are unsigned: a register below the block's start is far past its end.
+    const uint64_t registers = dataLength / 2;
+    const int64_t start = block.start;
+    const uint8_t* const data = rx.data() + kRegisterDataStart;
+    auto* const items = reinterpret_cast<unsigned char*>(valueItems.data());
+    // The status the last reading entry took, for the entries repeating it.
+    uint16_t status = 0;
+    bool statusRead = false;
     for (; op != opsEnd; ++op) {
-        ValueItem& item = valueItems[*op & kItemMask];
-        const int64_t reg = (*op & kStatusOp) != 0 ? item.RegStatus : item.Address;
-        // Holds for a plan of the present items; an item changed since is not read outside the answer.
-        if (reg < block.start || reg - block.start >= static_cast<int64_t>(dataLength / 2)) continue;
-        const size_t position = kRegisterDataStart + 2 * static_cast<size_t>(reg - block.start);
-        // DecodeRegister, inlined: the bounds check above leaves at least one register.
-        if (reg == item.Address) {
-            (void)DecodeItemValue(item, rx.data() + position, end - position);
-        } else {
-            item.status = Big16(rx.data() + position);
-            item.statusReceived = 1;
+        const uint32_t code = *op;
+        // The offset checks hold for a plan of the present items; an item changed since
+        // is not read outside the answer.
+        if ((code & kOpBits) == 0) {
+            ValueItem& item = *reinterpret_cast<ValueItem*>(items + code);
+            const uint64_t offset = static_cast<uint64_t>(int64_t{item.Address} - start);
+            if (offset >= registers) continue;
+            (void)DecodeItemValue(item, data + 2 * offset, 2 * (registers - offset));
+            continue;
         }
+        ValueItem& item = *reinterpret_cast<ValueItem*>(items + (code & ~kOpBits));
+        if ((code & kRepeatStatus) == 0) {
+            const uint64_t offset = static_cast<uint64_t>(int64_t{item.RegStatus} - start);
+            statusRead = offset < registers;
+            if (statusRead) status = Big16(data + 2 * offset);
+        }
+        if (!statusRead) continue;
+        item.status = status;
+        item.statusReceived = 1;
     }
 }
 
@@ -253,12 +282,20 @@ int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size
     return 1;
 }
 
-void Protocol::PublishValue(ValueItem& item) {
+namespace {
+
+// PublishValue's body, inlined into the cycle's loop.
+[[gnu::always_inline]] inline void PublishItem(ValueItem& item, DeviceHandle device) {
     const bool hasStatus = item.RegStatus != NotConfigured;
     if (item.valueReceived && (!hasStatus || item.statusReceived)) {
         item.valueReceived = 0;
         item.statusReceived = 0;
         if (!hasStatus || item.status == item.StatusNorm || item.status == item.StatusContract) {
+            // Floats, the common case, ahead of the jump table.
+            if (item.DataType == DataFloat) {
+                HostSetTagValueFloat(item.tag, item.floatValue, QualityGood, nullptr);
+                return;
+            }
             switch (item.DataType) {
                 case DataFloat:
                 case DataScaledInt16:
@@ -282,6 +319,10 @@ void Protocol::PublishValue(ValueItem& item) {
     if (hasStatus && !item.statusReceived) DriverLog(device, "ERROR: status not received");
 }
 
+}  // namespace
+
+void Protocol::PublishValue(ValueItem& item) { PublishItem(item, device); }
+
 void Protocol::MarkBad(const ValueItem& item) { HostSetTagQuality(item.tag, QualityBad); }
 
 void Protocol::ReadValues(TagHandle failureTag) {
@@ -293,14 +334,20 @@ void Protocol::ReadValues(TagHandle failureTag) {
     DriverLog(device, "read start");
     if (!requestBlocks.empty()) {
         for (const RequestBlock& block : requestBlocks) ReadBlock(block);
-        for (ValueItem& item : valueItems) {
-            if (errorFlag)
-                MarkBad(item);
+        // Only a block read sets the flag, and the items stay as INIT left them:
+        // both are read once for the whole loop.
+        const uint8_t failed = errorFlag;
+        const DeviceHandle node = device;
+        ValueItem* const first = valueItems.data();
+        ValueItem* const last = first + valueItems.size();
+        for (ValueItem* item = first; item != last; ++item) {
+            if (failed)
+                MarkBad(*item);
             else
-                PublishValue(item);
+                PublishItem(*item, node);
             if (failureTag != nullptr) {
-                HostSetTagValueBool(failureTag, errorFlag, QualityGood, nullptr);
-                HostCommitTags(device, &failureTag, 1);
+                HostSetTagValueBool(failureTag, failed, QualityGood, nullptr);
+                HostCommitTags(node, &failureTag, 1);
             }
         }
     }
