@@ -107,6 +107,9 @@ struct Archive {
     int32_t LengthByteAnswer = 0;
     int32_t function = NotConfigured;
     int32_t register_ = NotConfigured;
+    // Set when a record was decoded since the last reset: only then has the
+    // reset anything to clear beside the index fields.
+    uint8_t recordDecoded = 0;
     CalendarTime recordTime;
     std::vector<ArchiveValue> values;
 
