@@ -75,38 +75,39 @@ static_assert(sizeof(ValueItem) % 4 == 0, "an item's offset leaves the two low b
 // Items past this count have no offset in a plan entry and are never decoded.
 constexpr size_t kMaxPlannedItems = UINT32_MAX / sizeof(ValueItem);
 
-// An item's value from its first register at b: one switch gives both the registers it
-// takes and its decoding. False when the block ends first or the type has no rule.
-[[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t available) {
+// An item's value from its first register at b, with registers whole registers from b on
+// in the answer: one switch gives both the registers it takes and its decoding. False
+// when the block ends first or the type has no rule.
+[[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t registers) {
     float single = 0;
     int32_t whole = 0;
     float sum = 0;
     // Floats, the common case, ahead of the jump table.
     if (item.DataType == DataFloat) {
-        if (available < 4) return false;
+        if (registers < 2) return false;
         single = std::bit_cast<float>(Big32(b));
     } else switch (item.DataType) {
         case DataWord:
-            if (available < 2) return false;
+            if (registers < 1) return false;
             whole = static_cast<int16_t>(Big16(b));
             break;
         case DataScaledInt16:
-            if (available < 2) return false;
+            if (registers < 1) return false;
             single = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
             break;
         case DataUInt32:
-            if (available < 4) return false;
+            if (registers < 2) return false;
             whole = static_cast<int32_t>(Big32(b));
             break;
         case DataIntPlusFloat: {
-            if (available < 8) return false;
+            if (registers < 4) return false;
             const float integral = Single(static_cast<float>(static_cast<int32_t>(Big32(b))));
             const float fraction = std::bit_cast<float>(Big32(b + 4));
             sum = Single(integral + fraction);  // the meter's own precision
             break;
         }
         case DataScaledUInt16:
-            if (available < 2) return false;
+            if (registers < 1) return false;
             single = static_cast<float>(Big16(b)) / item.Koeff;
             break;
         default: return false;
@@ -242,16 +243,28 @@ void Protocol::ReadBlock(const RequestBlock& block) {
             ValueItem& item = *reinterpret_cast<ValueItem*>(items + code);
             const uint64_t offset = static_cast<uint64_t>(int64_t{item.Address} - start);
             if (offset >= registers) continue;
-            (void)DecodeItemValue(item, data + 2 * offset, 2 * (registers - offset));
+            (void)DecodeItemValue(item, data + 2 * offset, registers - offset);
             continue;
         }
-        ValueItem& item = *reinterpret_cast<ValueItem*>(items + (code & ~kOpBits));
-        if ((code & kRepeatStatus) == 0) {
+        if ((code & kStatusOp) != 0) {
+            ValueItem& item = *reinterpret_cast<ValueItem*>(items + (code - kStatusOp));
             const uint64_t offset = static_cast<uint64_t>(int64_t{item.RegStatus} - start);
             statusRead = offset < registers;
-            if (statusRead) status = Big16(data + 2 * offset);
+            if (!statusRead) continue;
+            status = Big16(data + 2 * offset);
+            item.status = status;
+            item.statusReceived = 1;
+            // Usually the items sharing the register follow at once.
+            while (op + 1 != opsEnd && (op[1] & kRepeatStatus) != 0) {
+                ++op;
+                ValueItem& next = *reinterpret_cast<ValueItem*>(items + (*op - kRepeatStatus));
+                next.status = status;
+                next.statusReceived = 1;
+            }
+            continue;
         }
         if (!statusRead) continue;
+        ValueItem& item = *reinterpret_cast<ValueItem*>(items + (code - kRepeatStatus));
         item.status = status;
         item.statusReceived = 1;
     }
@@ -275,7 +288,7 @@ int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size
     const uint8_t* b = rx.data() + position;
     // The register number alone decides: a status register that shares its number
     // with the item's value register in the other register space reads as the value.
-    if (reg == item.Address) return DecodeItemValue(item, b, available) ? RegisterCount(item.DataType) : 1;
+    if (reg == item.Address) return DecodeItemValue(item, b, available / 2) ? RegisterCount(item.DataType) : 1;
     if (available < 2) return 1;
     item.status = Big16(b);
     item.statusReceived = 1;
@@ -340,14 +353,21 @@ void Protocol::ReadValues(TagHandle failureTag) {
         const DeviceHandle node = device;
         ValueItem* const first = valueItems.data();
         ValueItem* const last = first + valueItems.size();
-        for (ValueItem* item = first; item != last; ++item) {
-            if (failed)
-                MarkBad(*item);
-            else
-                PublishItem(*item, node);
+        auto failure = [&] {
             if (failureTag != nullptr) {
                 HostSetTagValueBool(failureTag, failed, QualityGood, nullptr);
                 HostCommitTags(node, &failureTag, 1);
+            }
+        };
+        if (failed) {
+            for (ValueItem* item = first; item != last; ++item) {
+                MarkBad(*item);
+                failure();
+            }
+        } else {
+            for (ValueItem* item = first; item != last; ++item) {
+                PublishItem(*item, node);
+                failure();
             }
         }
     }
