@@ -64,7 +64,7 @@ int32_t Protocol::ReadArchiveIndex(Archive& archive) {
     tx[3] = static_cast<uint8_t>(archive.register_);
     tx[4] = 0x00;
     tx[5] = 0x03;
-    if (Exchange(kIndexRequestLength, kIndexDataLength, false) != ExchangeOk) return -1;
+    if (Exchange(kIndexRequestLength, kIndexDataLength, false, &archive.indexRequest) != ExchangeOk) return -1;
     archive.ringTop = Big16(&rx[3]);
     archive.second = Big16(&rx[5]);
     return Big16(&rx[7]);

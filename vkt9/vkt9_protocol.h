@@ -42,6 +42,8 @@ public:
     // register already. Block k's part starts at planStart[k]. Built by PlanDecoding.
     std::vector<uint32_t> decodePlan;
     std::vector<uint32_t> planStart;
+    // The request last sent for each of requestBlocks; sized by PlanDecoding.
+    std::vector<RequestFrame> blockRequests;
     size_t plannedItems = 0;  // valueItems.size() when the plan was built
     std::vector<RequestBlock> requestBlocks;
     std::vector<Archive> archives;
@@ -53,8 +55,10 @@ public:
     static void AppendCrc(uint8_t* buffer, size_t length);
     // Logs why a frame is refused.
     bool CheckCrc(const uint8_t* buffer, size_t length) const;
-    // Sends tx[0..txLength) plus CRC, checks the answer in rx.
-    int Exchange(unsigned txLength, unsigned dataLength, bool noCountByte);
+    // Sends tx[0..txLength) plus CRC, checks the answer in rx. A six-byte request
+    // repeated every cycle may bring its frame as last sent: when tx holds the same
+    // request, its CRC is taken from there rather than summed again.
+    int Exchange(unsigned txLength, unsigned dataLength, bool noCountByte, RequestFrame* lastSent = nullptr);
 
     // Current values.
     // Plans the decoding of requestBlocks; a block read without a plan for the

@@ -76,45 +76,43 @@ static_assert(sizeof(ValueItem) % 4 == 0, "an item's offset leaves the two low b
 constexpr size_t kMaxPlannedItems = UINT32_MAX / sizeof(ValueItem);
 
 // An item's value from its first register at b, with registers whole registers from b on
-// in the answer: one switch gives both the registers it takes and its decoding. False
-// when the block ends first or the type has no rule.
+// in the answer: one switch gives both the registers it takes and its decoding. Only the
+// field its type publishes is written. False when the block ends first or the type has no
+// rule.
 [[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t registers) {
-    float single = 0;
-    int32_t whole = 0;
-    float sum = 0;
     // Floats, the common case, ahead of the jump table.
     if (item.DataType == DataFloat) {
         if (registers < 2) return false;
-        single = std::bit_cast<float>(Big32(b));
-    } else switch (item.DataType) {
+        item.floatValue = std::bit_cast<float>(Big32(b));
+        item.valueReceived = 1;
+        return true;
+    }
+    switch (item.DataType) {
         case DataWord:
             if (registers < 1) return false;
-            whole = static_cast<int16_t>(Big16(b));
+            item.intValue = static_cast<int16_t>(Big16(b));
             break;
         case DataScaledInt16:
             if (registers < 1) return false;
-            single = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
+            item.floatValue = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
             break;
         case DataUInt32:
             if (registers < 2) return false;
-            whole = static_cast<int32_t>(Big32(b));
+            item.intValue = static_cast<int32_t>(Big32(b));
             break;
         case DataIntPlusFloat: {
             if (registers < 4) return false;
             const float integral = Single(static_cast<float>(static_cast<int32_t>(Big32(b))));
             const float fraction = std::bit_cast<float>(Big32(b + 4));
-            sum = Single(integral + fraction);  // the meter's own precision
+            item.doubleValue = Single(integral + fraction);  // the meter's own precision
             break;
         }
         case DataScaledUInt16:
             if (registers < 1) return false;
-            single = static_cast<float>(Big16(b)) / item.Koeff;
+            item.floatValue = static_cast<float>(Big16(b)) / item.Koeff;
             break;
         default: return false;
     }
-    item.floatValue = single;
-    item.intValue = whole;
-    item.doubleValue = sum;
     item.valueReceived = 1;
     return true;
 }
@@ -199,7 +197,12 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     tx[4] = static_cast<uint8_t>(block.count >> 8);
     tx[5] = static_cast<uint8_t>(block.count);
     const unsigned dataLength = 2u * static_cast<unsigned>(block.count);
-    const int r = Exchange(kReadRequestLength, dataLength, false);
+    const RequestBlock* first = requestBlocks.data();
+    const bool ours = !requestBlocks.empty() && std::less_equal<>()(first, &block) &&
+                      std::less<>()(&block, first + requestBlocks.size());
+    const auto k = ours ? static_cast<size_t>(&block - first) : 0;
+    RequestFrame* const lastSent = ours && k < blockRequests.size() ? &blockRequests[k] : nullptr;
+    const int r = Exchange(kReadRequestLength, dataLength, false, lastSent);
     if (r == ExchangeErrorAnswer) {
         DriverLog(device, "Get Error code");
         return;
@@ -212,11 +215,7 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     const uint32_t* op = nullptr;
     const uint32_t* opsEnd = nullptr;
     std::vector<uint32_t> ownPlan;
-    const RequestBlock* first = requestBlocks.data();
-    const bool ours = !requestBlocks.empty() && std::less_equal<>()(first, &block) &&
-                      std::less<>()(&block, first + requestBlocks.size());
     if (ours && plannedItems == valueItems.size() && planStart.size() == requestBlocks.size() + 1) {
-        const auto k = static_cast<size_t>(&block - first);
         op = decodePlan.data() + planStart[k];
         opsEnd = decodePlan.data() + planStart[k + 1];
     } else {
@@ -281,6 +280,8 @@ void Protocol::PlanDecoding() {
     }
     decodePlan.shrink_to_fit();
     planStart.shrink_to_fit();
+    blockRequests.assign(requestBlocks.size(), RequestFrame{});
+    blockRequests.shrink_to_fit();
     plannedItems = valueItems.size();
 }
 
@@ -304,18 +305,19 @@ namespace {
         item.valueReceived = 0;
         item.statusReceived = 0;
         if (!hasStatus || item.status == item.StatusNorm || item.status == item.StatusContract) {
-            // Floats, the common case, ahead of the jump table.
+            // Floats and words, the common cases, ahead of the jump table.
             if (item.DataType == DataFloat) {
                 HostSetTagValueFloat(item.tag, item.floatValue, QualityGood, nullptr);
+                return;
+            }
+            if (item.DataType == DataWord) {
+                HostSetTagValueWord(item.tag, static_cast<uint16_t>(item.intValue), QualityGood, nullptr);
                 return;
             }
             switch (item.DataType) {
                 case DataFloat:
                 case DataScaledInt16:
                 case DataScaledUInt16: HostSetTagValueFloat(item.tag, item.floatValue, QualityGood, nullptr); break;
-                case DataWord:
-                    HostSetTagValueWord(item.tag, static_cast<uint16_t>(item.intValue), QualityGood, nullptr);
-                    break;
                 case DataUInt32:
                     HostSetTagValueUInt(item.tag, static_cast<uint32_t>(item.intValue), QualityGood, nullptr);
                     break;
