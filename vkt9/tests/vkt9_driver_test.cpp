@@ -416,6 +416,31 @@ TEST(Vkt9Fuzz, LinkWalkAndRecordDecoderTakeAnyAnswer) {
     EXPECT_GT(received, 0u);
 }
 
+// A block's and an archive's request keep the frame last sent, to skip its CRC next
+// time: whatever in the request changes in between, every frame sent carries its own CRC.
+TEST_F(Vkt9Test, RepeatedRequestsCarryTheCrcOfWhatIsSent) {
+    auto p = Link(1);
+    p->requestBlocks = {RequestBlock{FunctionHolding, 9, 4, 0}};
+    p->PlanDecoding();
+    Archive archive;
+    archive.function = FunctionHolding, archive.register_ = 100, archive.LengthByteAnswer = 24;
+    for (const auto& [address, start, reg] : {std::tuple{1, 9, 100}, {1, 9, 100}, {2, 9, 100}, {2, 10, 101}, {1, 9, 100}}) {
+        p->address = static_cast<uint8_t>(address);
+        p->requestBlocks[0].start = start;
+        archive.register_ = reg;
+        p->ReadBlock(p->requestBlocks[0]);
+        (void)p->ReadArchiveIndex(archive);
+    }
+    ASSERT_EQ(line.requests.size(), 10u);
+    for (size_t i = 0; i < line.requests.size(); ++i) {
+        const Bytes& frame = line.requests[i];
+        EXPECT_TRUE(CheckCrc16(frame.data(), frame.size())) << "request " << i;
+        EXPECT_EQ(frame[0], i < 4 || i >= 8 ? 1 : 2) << "request " << i;
+    }
+    EXPECT_EQ(line.requests[6], Hex("02 03 00 0a 00 04 64 38"));
+    EXPECT_EQ(line.requests[8], line.requests[0]);
+}
+
 // The decoding planned at INIT must give what testing every item at every
 // register of the answer gives (shared statuses, items on one register, values
 // cut off by the block's end, statuses inside values, the other register space).
