@@ -26,15 +26,15 @@ constexpr int32_t kFirstValuePosition = 4;
 const char* IndexLine(char* out, uint32_t index) {
     static constexpr char kText[] = "Get Index=";
     std::memcpy(out, kText, sizeof kText - 1);
-    char digits[10];
-    size_t n = 0;
+    size_t digits = 1;
+    for (uint32_t bound = 10; digits < 10 && index >= bound; bound *= 10) ++digits;
+    // Written from the last digit back.
+    char* at = out + (sizeof kText - 1) + digits;
+    *at = '\0';
     do {
-        digits[n++] = static_cast<char>('0' + index % 10);
+        *--at = static_cast<char>('0' + index % 10);
         index /= 10;
     } while (index != 0);
-    char* at = out + (sizeof kText - 1);
-    while (n > 0) *at++ = digits[--n];
-    *at = '\0';
     return out;
 }
 }  // namespace
@@ -190,6 +190,21 @@ bool FindArchive(const char* text, size_t& length) {
     return false;
 }
 
+// "read subdevice <type> start" in text; a type text too long for the buffer is cut.
+template <size_t N>
+const char* SubdeviceLine(char (&text)[N], const char* type, size_t length) {
+    static constexpr char kHead[] = "read subdevice ";
+    static constexpr char kTail[] = " start";
+    constexpr size_t kHeadLength = sizeof kHead - 1;
+    if (length + kHeadLength + sizeof kTail > N)
+        return TextAppender(text, N).Text(kHead).Text(std::string_view(type, length)).Text(kTail).c_str();
+    // The whole line fits: the pieces are copied as they are.
+    std::memcpy(text, kHead, kHeadLength);
+    std::memcpy(text + kHeadLength, type, length);
+    std::memcpy(text + kHeadLength + length, kTail, sizeof kTail);
+    return text;
+}
+
 void PublishUnscheduled(Device& d, uint8_t value) {
     if (d.unschedulerTag == nullptr) return;
     HostSetTagValueBool(d.unschedulerTag, value, QualityGood, nullptr);
@@ -206,12 +221,7 @@ void Vkt9ReadSubdevice(DeviceHandle device, DeviceHandle node) {
     if (typeText == nullptr) typeText = "";
     size_t typeLength = 0;
     if (!FindArchive(typeText, typeLength)) return;
-    // A type text too long for the buffer is cut.
-    HostLog(node, TextAppender(d->text, sizeof d->text)
-                      .Text("read subdevice ")
-                      .Text(std::string_view(typeText, typeLength))
-                      .Text(" start")
-                      .c_str());
+    HostLog(node, SubdeviceLine(d->text, typeText, typeLength));
 
     Protocol& p = d->protocol;
     const int32_t typeArchive = HostParamGetInt(HostGetSubdeviceParams(node), "TypeArchive", NotConfigured);

@@ -80,18 +80,20 @@ constexpr size_t kMaxPlannedItems = UINT32_MAX / sizeof(ValueItem);
 // field its type publishes is written. False when the block ends first or the type has no
 // rule.
 [[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t registers) {
-    // Floats, the common case, ahead of the jump table.
+    // Floats and words, the common cases, ahead of the jump table.
     if (item.DataType == DataFloat) {
         if (registers < 2) return false;
         item.floatValue = std::bit_cast<float>(Big32(b));
         item.valueReceived = 1;
         return true;
     }
+    if (item.DataType == DataWord) {
+        if (registers < 1) return false;
+        item.intValue = static_cast<int16_t>(Big16(b));
+        item.valueReceived = 1;
+        return true;
+    }
     switch (item.DataType) {
-        case DataWord:
-            if (registers < 1) return false;
-            item.intValue = static_cast<int16_t>(Big16(b));
-            break;
         case DataScaledInt16:
             if (registers < 1) return false;
             item.floatValue = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
@@ -355,21 +357,22 @@ void Protocol::ReadValues(TagHandle failureTag) {
         const DeviceHandle node = device;
         ValueItem* const first = valueItems.data();
         ValueItem* const last = first + valueItems.size();
-        auto failure = [&] {
-            if (failureTag != nullptr) {
-                HostSetTagValueBool(failureTag, failed, QualityGood, nullptr);
-                HostCommitTags(node, &failureTag, 1);
-            }
-        };
+        // Each item is followed by the Failure tag, when the device has one; the host
+        // only reads the tag handle it is given.
         if (failed) {
             for (ValueItem* item = first; item != last; ++item) {
                 MarkBad(*item);
-                failure();
+                if (failureTag == nullptr) continue;
+                HostSetTagValueBool(failureTag, failed, QualityGood, nullptr);
+                HostCommitTags(node, &failureTag, 1);
             }
+        } else if (failureTag == nullptr) {
+            for (ValueItem* item = first; item != last; ++item) PublishItem(*item, node);
         } else {
             for (ValueItem* item = first; item != last; ++item) {
                 PublishItem(*item, node);
-                failure();
+                HostSetTagValueBool(failureTag, 0, QualityGood, nullptr);
+                HostCommitTags(node, &failureTag, 1);
             }
         }
     }
