@@ -360,6 +360,29 @@ TEST_F(Vkt9Test, ArchivesAreFoundByTypeArchiveAndShowTheUnscheduledFlag) {
     EXPECT_EQ(flags, (std::vector<double>{1, 0}));
 }
 
+// The two lines every archive read logs, written without the general appender: the
+// subdevice line cut as the buffer cuts it, the index with all its digits.
+TEST_F(Vkt9Test, ArchiveLinesKeepLongTypesAndIndicesOfSeveralDigits) {
+    const std::vector<size_t> pads{0, 226, 227, 228, 400};  // the whole line fits 255 bytes up to 227
+    for (const size_t pad : pads)
+        device.AddSubdevice("", std::string(pad, 'x') + "Archive").properties = device.subdevices[1]->properties;
+    device.properties.Set("CountRecord", "1");
+    ASSERT_NE(Init(), nullptr);
+    meter.SetRingTop(Kind::Hour, 65535);
+    const uint16_t indices[] = {7, 10, 99, 100, 4321, 65535};
+    for (size_t i = 0; i < pads.size(); ++i) {
+        const std::string type = std::string(pads[i], 'x') + "Archive";
+        const std::string line = "read subdevice " + type + " start";
+        for (const uint16_t index : indices) {
+            meter.SetCurrentIndex(Kind::Hour, index);
+            const Lines logs = ReadArchive(3 + i);
+            ASSERT_GE(logs.size(), 2u) << pads[i] << " " << index;
+            EXPECT_EQ(logs[0], line.substr(0, 255)) << pads[i];
+            EXPECT_EQ(logs[1], "Get Index=" + std::to_string(index));
+        }
+    }
+}
+
 // Arbitrary and mutated answers through the link, the block walk and the record
 // decoder; the sanitizer build turns any stray access into a failure.
 TEST(Vkt9Fuzz, LinkWalkAndRecordDecoderTakeAnyAnswer) {
