@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string_view>
 
 #include "common/driver_support.h"
 #include "common/publish.h"
@@ -18,6 +19,24 @@ constexpr uint8_t kRecordCount = 0x01;
 // Record position p lies at rx[p + 7]; the date takes positions 0 to 3.
 constexpr size_t kRecordStart = 7;
 constexpr int32_t kFirstValuePosition = 4;
+
+// "Get Index=" and the index, as TextAppender writes them: logged for every archive
+// every cycle, so the digits are written without the general appender. The index is
+// not negative, and the line fits any buffer of 21 bytes or more.
+const char* IndexLine(char* out, uint32_t index) {
+    static constexpr char kText[] = "Get Index=";
+    std::memcpy(out, kText, sizeof kText - 1);
+    size_t digits = 1;
+    for (uint32_t bound = 10; digits < 10 && index >= bound; bound *= 10) ++digits;
+    // Written from the last digit back.
+    char* at = out + (sizeof kText - 1) + digits;
+    *at = '\0';
+    do {
+        *--at = static_cast<char>('0' + index % 10);
+        index /= 10;
+    } while (index != 0);
+    return out;
+}
 }  // namespace
 
 int32_t Protocol::DepthOf(const Archive& archive) const {
@@ -45,7 +64,7 @@ int32_t Protocol::ReadArchiveIndex(Archive& archive) {
     tx[3] = static_cast<uint8_t>(archive.register_);
     tx[4] = 0x00;
     tx[5] = 0x03;
-    if (Exchange(kIndexRequestLength, kIndexDataLength, false) != ExchangeOk) return -1;
+    if (Exchange(kIndexRequestLength, kIndexDataLength, false, &archive.indexRequest) != ExchangeOk) return -1;
     archive.ringTop = Big16(&rx[3]);
     archive.second = Big16(&rx[5]);
     return Big16(&rx[7]);
@@ -83,6 +102,7 @@ bool Protocol::ReadArchiveRecord(Archive& archive, int32_t index) {
 
 void Protocol::DecodeArchiveRecord(Archive& archive, const uint8_t* answer, size_t size, const CalendarTime& time) {
     archive.recordTime = time;
+    archive.recordDecoded = 1;
     // Bytes are taken as the buffer holds them, CRC and older answers included; only a
     // value reaching past the buffer's end (a record near the longest) keeps what it held.
     const int64_t walkEnd = int64_t{archive.LengthByteAnswer} + kRecordStart;
@@ -119,7 +139,8 @@ bool Protocol::NextArchiveRecord(Archive& archive, bool first) {
             DriverLog(device, "Error getting the index");
             return false;
         }
-        DriverLog(device, TextAppender(logText, sizeof logText).Text("Get Index=").Int(currentIndex).c_str());
+        static_assert(sizeof logText >= 21, "room for the index line");
+        DriverLog(device, IndexLine(logText, static_cast<uint32_t>(currentIndex)));
         if (next == NotConfigured) next = StepIndex(currentIndex, -int64_t{depth}, archive);
         if (next == currentIndex) {
             DriverLog(device, "No new records in the archive");
@@ -153,6 +174,37 @@ void PublishArchiveValue(const Device& d, const ArchiveValue& value, const FILET
     if (d.notify != nullptr) d.notify(d.device, tag);
 }
 
+// strstr(text, "Archive") != nullptr, and the text's length when it holds: asked of every
+// subdevice every cycle, where the library's search costs more than these few bytes.
+// The comparisons stop at the text's end: its NUL differs from every letter.
+bool FindArchive(const char* text, size_t& length) {
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (at[0] == 'A' && at[1] == 'r' && at[2] == 'c' && at[3] == 'h' && at[4] == 'i' && at[5] == 'v' &&
+            at[6] == 'e') {
+            const char* end = at + 7;
+            while (*end != '\0') ++end;
+            length = static_cast<size_t>(end - text);
+            return true;
+        }
+    }
+    return false;
+}
+
+// "read subdevice <type> start" in text; a type text too long for the buffer is cut.
+template <size_t N>
+const char* SubdeviceLine(char (&text)[N], const char* type, size_t length) {
+    static constexpr char kHead[] = "read subdevice ";
+    static constexpr char kTail[] = " start";
+    constexpr size_t kHeadLength = sizeof kHead - 1;
+    if (length + kHeadLength + sizeof kTail > N)
+        return TextAppender(text, N).Text(kHead).Text(std::string_view(type, length)).Text(kTail).c_str();
+    // The whole line fits: the pieces are copied as they are.
+    std::memcpy(text, kHead, kHeadLength);
+    std::memcpy(text + kHeadLength, type, length);
+    std::memcpy(text + kHeadLength + length, kTail, sizeof kTail);
+    return text;
+}
+
 void PublishUnscheduled(Device& d, uint8_t value) {
     if (d.unschedulerTag == nullptr) return;
     HostSetTagValueBool(d.unschedulerTag, value, QualityGood, nullptr);
@@ -167,9 +219,9 @@ void Vkt9ReadSubdevice(DeviceHandle device, DeviceHandle node) {
     if (d->unscheduled) PublishUnscheduled(*d, 1);
     const char* typeText = HostGetDeviceType(node);
     if (typeText == nullptr) typeText = "";
-    if (std::strstr(typeText, "Archive") == nullptr) return;
-    // A type text too long for the buffer is cut.
-    HostLog(node, TextAppender(d->text, sizeof d->text).Text("read subdevice ").Text(typeText).Text(" start").c_str());
+    size_t typeLength = 0;
+    if (!FindArchive(typeText, typeLength)) return;
+    HostLog(node, SubdeviceLine(d->text, typeText, typeLength));
 
     Protocol& p = d->protocol;
     const int32_t typeArchive = HostParamGetInt(HostGetSubdeviceParams(node), "TypeArchive", NotConfigured);

@@ -1,3 +1,6 @@
+#include <cstring>
+#include <tuple>
+
 #include "common/crc16.h"
 #include "common/driver_support.h"
 #include "vkt9/vkt9_protocol.h"
@@ -23,10 +26,23 @@ bool Protocol::CheckCrc(const uint8_t* buffer, size_t length) const {
     return false;
 }
 
-int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte) {
+int Protocol::Exchange(unsigned txLength, unsigned dataLength, bool noCountByte, RequestFrame* lastSent) {
     rxLength = 0;
     if (txLength + kCrcBytes > tx.size()) return ExchangeFailed;
-    AppendCrc(tx.data(), txLength);
+    if (lastSent != nullptr && txLength + kCrcBytes == lastSent->size()) {
+        constexpr size_t kRequest = std::tuple_size_v<RequestFrame> - kCrcBytes;
+        RequestFrame& last = *lastSent;
+        // A CRC of zero reads as "nothing sent yet": such a request is summed every time.
+        if (std::memcmp(last.data(), tx.data(), kRequest) == 0 && (last[kRequest] | last[kRequest + 1]) != 0) {
+            tx[kRequest] = last[kRequest];
+            tx[kRequest + 1] = last[kRequest + 1];
+        } else {
+            AppendCrc(tx.data(), kRequest);
+            std::memcpy(last.data(), tx.data(), last.size());
+        }
+    } else {
+        AppendCrc(tx.data(), txLength);
+    }
     const unsigned answerLength = dataLength + (noCountByte ? kFrameOverhead - 1 : kFrameOverhead);
     // Callers keep their requests within the buffer; a wrap or an overlong answer fails here.
     if (answerLength < dataLength || answerLength > rx.size()) return ExchangeFailed;

@@ -63,6 +63,8 @@ std::vector<RequestBlock> BuildRequestBlocks(const std::vector<RequestItem>& ite
 void Archive::ResetReadState() {
     ringTop = NotConfigured;
     second = 0;
+    if (!recordDecoded) return;
+    recordDecoded = 0;
     recordTime = CalendarTime();
     for (ArchiveValue& v : values) {
         v.floatValue = 0;

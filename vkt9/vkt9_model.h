@@ -3,6 +3,7 @@
 #ifndef TRV_VKT9_MODEL_H
 #define TRV_VKT9_MODEL_H
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -71,6 +72,9 @@ struct ValueItem {
     TagHandle tag = nullptr;
 };
 
+// A six-byte request as last sent, its CRC included; all zero before the first.
+using RequestFrame = std::array<uint8_t, 8>;
+
 struct RequestItem {
     uint32_t function = 0;
     int32_t register_ = 0;
@@ -107,6 +111,10 @@ struct Archive {
     int32_t LengthByteAnswer = 0;
     int32_t function = NotConfigured;
     int32_t register_ = NotConfigured;
+    // Set when a record was decoded since the last reset: only then has the
+    // reset anything to clear beside the index fields.
+    uint8_t recordDecoded = 0;
+    RequestFrame indexRequest{};
     CalendarTime recordTime;
     std::vector<ArchiveValue> values;
 

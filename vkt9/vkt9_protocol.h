@@ -37,10 +37,13 @@ public:
     uint32_t attempts = 0;
     std::vector<ValueItem> valueItems;
     // What a good answer to each of requestBlocks gives, in decoding order: an
-    // item's position, with the top bit set where the item takes the register as
-    // its status. Block k's part starts at planStart[k]. Built by PlanDecoding.
+    // item's byte offset in valueItems, its two low bits telling whether the item
+    // takes the register as its status and whether an earlier entry read that
+    // register already. Block k's part starts at planStart[k]. Built by PlanDecoding.
     std::vector<uint32_t> decodePlan;
     std::vector<uint32_t> planStart;
+    // The request last sent for each of requestBlocks; sized by PlanDecoding.
+    std::vector<RequestFrame> blockRequests;
     size_t plannedItems = 0;  // valueItems.size() when the plan was built
     std::vector<RequestBlock> requestBlocks;
     std::vector<Archive> archives;
@@ -52,8 +55,10 @@ public:
     static void AppendCrc(uint8_t* buffer, size_t length);
     // Logs why a frame is refused.
     bool CheckCrc(const uint8_t* buffer, size_t length) const;
-    // Sends tx[0..txLength) plus CRC, checks the answer in rx.
-    int Exchange(unsigned txLength, unsigned dataLength, bool noCountByte);
+    // Sends tx[0..txLength) plus CRC, checks the answer in rx. A six-byte request
+    // repeated every cycle may bring its frame as last sent: when tx holds the same
+    // request, its CRC is taken from there rather than summed again.
+    int Exchange(unsigned txLength, unsigned dataLength, bool noCountByte, RequestFrame* lastSent = nullptr);
 
     // Current values.
     // Plans the decoding of requestBlocks; a block read without a plan for the

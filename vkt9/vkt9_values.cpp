@@ -66,48 +66,55 @@ private:
     int64_t reg_ = kNone;
 };
 
-constexpr uint32_t kStatusOp = 0x80000000u;
-constexpr uint32_t kItemMask = 0x7FFFFFFFu;
+// A plan entry is an item's byte offset in the items, so that the walk needs no
+// multiplication; the two low bits, zero in an offset, say how it takes the register.
+constexpr uint32_t kStatusOp = 1;      // as its status
+constexpr uint32_t kRepeatStatus = 2;  // as its status, read by an earlier entry of the register
+constexpr uint32_t kOpBits = kStatusOp | kRepeatStatus;
+static_assert(sizeof(ValueItem) % 4 == 0, "an item's offset leaves the two low bits free");
+// Items past this count have no offset in a plan entry and are never decoded.
+constexpr size_t kMaxPlannedItems = UINT32_MAX / sizeof(ValueItem);
 
-// An item's value from its first register at b: one switch gives both the registers it
-// takes and its decoding. False when the block ends first or the type has no rule.
-[[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t available) {
-    float single = 0;
-    int32_t whole = 0;
-    float sum = 0;
+// An item's value from its first register at b, with registers whole registers from b on
+// in the answer: one switch gives both the registers it takes and its decoding. Only the
+// field its type publishes is written. False when the block ends first or the type has no
+// rule.
+[[gnu::always_inline]] inline bool DecodeItemValue(ValueItem& item, const uint8_t* b, size_t registers) {
+    // Floats and words, the common cases, ahead of the jump table.
+    if (item.DataType == DataFloat) {
+        if (registers < 2) return false;
+        item.floatValue = std::bit_cast<float>(Big32(b));
+        item.valueReceived = 1;
+        return true;
+    }
+    if (item.DataType == DataWord) {
+        if (registers < 1) return false;
+        item.intValue = static_cast<int16_t>(Big16(b));
+        item.valueReceived = 1;
+        return true;
+    }
     switch (item.DataType) {
-        case DataFloat:
-            if (available < 4) return false;
-            single = std::bit_cast<float>(Big32(b));
-            break;
-        case DataWord:
-            if (available < 2) return false;
-            whole = static_cast<int16_t>(Big16(b));
-            break;
         case DataScaledInt16:
-            if (available < 2) return false;
-            single = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
+            if (registers < 1) return false;
+            item.floatValue = static_cast<float>(static_cast<int16_t>(Big16(b))) / item.Koeff;
             break;
         case DataUInt32:
-            if (available < 4) return false;
-            whole = static_cast<int32_t>(Big32(b));
+            if (registers < 2) return false;
+            item.intValue = static_cast<int32_t>(Big32(b));
             break;
         case DataIntPlusFloat: {
-            if (available < 8) return false;
+            if (registers < 4) return false;
             const float integral = Single(static_cast<float>(static_cast<int32_t>(Big32(b))));
             const float fraction = std::bit_cast<float>(Big32(b + 4));
-            sum = Single(integral + fraction);  // the meter's own precision
+            item.doubleValue = Single(integral + fraction);  // the meter's own precision
             break;
         }
         case DataScaledUInt16:
-            if (available < 2) return false;
-            single = static_cast<float>(Big16(b)) / item.Koeff;
+            if (registers < 1) return false;
+            item.floatValue = static_cast<float>(Big16(b)) / item.Koeff;
             break;
         default: return false;
     }
-    item.floatValue = single;
-    item.intValue = whole;
-    item.doubleValue = sum;
     item.valueReceived = 1;
     return true;
 }
@@ -122,7 +129,7 @@ int StepOf(const ValueItem& item, int64_t reg, size_t available) {
 // Positions of the items ordered by function, value register and position, and
 // those with a status register by function, status register and position.
 void OrderItems(const std::vector<ValueItem>& items, std::vector<uint32_t>& valueOrder, std::vector<uint32_t>& statusOrder) {
-    for (uint32_t i = 0; i < items.size() && i <= kItemMask; ++i) {
+    for (uint32_t i = 0; i < items.size() && i < kMaxPlannedItems; ++i) {
         valueOrder.push_back(i);
         if (items[i].RegStatus != NotConfigured) statusOrder.push_back(i);
     }
@@ -156,6 +163,7 @@ void PlanBlock(const std::vector<ValueItem>& items, const std::vector<uint32_t>&
         if (reg >= end) break;
         int step = 0;
         uint32_t previous = UINT32_MAX;
+        bool statusRead = false;
         for (;;) {
             const bool value = values.Register() == reg;
             const bool status = statuses.Register() == reg;
@@ -164,7 +172,16 @@ void PlanBlock(const std::vector<ValueItem>& items, const std::vector<uint32_t>&
             const uint32_t item = takeValue ? values.Take() : statuses.Take();
             if (item == previous) continue;
             previous = item;
-            plan.push_back(item | (takeValue ? 0 : kStatusOp));
+            // The register number alone decides, as in DecodeRegister: a status register with
+            // the value's number in the other register space reads as the value.
+            const bool asValue = takeValue || items[item].RegStatus == items[item].Address;
+            const uint32_t offset = item * static_cast<uint32_t>(sizeof(ValueItem));
+            if (asValue) {
+                plan.push_back(offset);
+            } else {
+                plan.push_back(offset | (statusRead ? kRepeatStatus : kStatusOp));
+                statusRead = true;
+            }
             const int n = StepOf(items[item], reg, 2 * static_cast<size_t>(end - reg));
             if (step == 0) step = n;
         }
@@ -182,7 +199,12 @@ void Protocol::ReadBlock(const RequestBlock& block) {
     tx[4] = static_cast<uint8_t>(block.count >> 8);
     tx[5] = static_cast<uint8_t>(block.count);
     const unsigned dataLength = 2u * static_cast<unsigned>(block.count);
-    const int r = Exchange(kReadRequestLength, dataLength, false);
+    const RequestBlock* first = requestBlocks.data();
+    const bool ours = !requestBlocks.empty() && std::less_equal<>()(first, &block) &&
+                      std::less<>()(&block, first + requestBlocks.size());
+    const auto k = ours ? static_cast<size_t>(&block - first) : 0;
+    RequestFrame* const lastSent = ours && k < blockRequests.size() ? &blockRequests[k] : nullptr;
+    const int r = Exchange(kReadRequestLength, dataLength, false, lastSent);
     if (r == ExchangeErrorAnswer) {
         DriverLog(device, "Get Error code");
         return;
@@ -192,16 +214,10 @@ void Protocol::ReadBlock(const RequestBlock& block) {
         DriverLog(device, "Error limit exceeded");
         return;
     }
-    // A good answer is exactly dataLength bytes of registers after the header.
-    const size_t end = kRegisterDataStart + dataLength;
     const uint32_t* op = nullptr;
     const uint32_t* opsEnd = nullptr;
     std::vector<uint32_t> ownPlan;
-    const RequestBlock* first = requestBlocks.data();
-    const bool ours = !requestBlocks.empty() && std::less_equal<>()(first, &block) &&
-                      std::less<>()(&block, first + requestBlocks.size());
     if (ours && plannedItems == valueItems.size() && planStart.size() == requestBlocks.size() + 1) {
-        const auto k = static_cast<size_t>(&block - first);
         op = decodePlan.data() + planStart[k];
         opsEnd = decodePlan.data() + planStart[k + 1];
     } else {
@@ -212,19 +228,46 @@ void Protocol::ReadBlock(const RequestBlock& block) {
         op = ownPlan.data();
         opsEnd = op + ownPlan.size();
     }
+    // Offsets are unsigned: a register below the block's start is far past its end.
+    const uint64_t registers = dataLength / 2;
+    const int64_t start = block.start;
+    const uint8_t* const data = rx.data() + kRegisterDataStart;
+    auto* const items = reinterpret_cast<unsigned char*>(valueItems.data());
+    // The status the last reading entry took, for the entries repeating it.
+    uint16_t status = 0;
+    bool statusRead = false;
     for (; op != opsEnd; ++op) {
-        ValueItem& item = valueItems[*op & kItemMask];
-        const int64_t reg = (*op & kStatusOp) != 0 ? item.RegStatus : item.Address;
-        // Holds for a plan of the present items; an item changed since is not read outside the answer.
-        if (reg < block.start || reg - block.start >= static_cast<int64_t>(dataLength / 2)) continue;
-        const size_t position = kRegisterDataStart + 2 * static_cast<size_t>(reg - block.start);
-        // DecodeRegister, inlined: the bounds check above leaves at least one register.
-        if (reg == item.Address) {
-            (void)DecodeItemValue(item, rx.data() + position, end - position);
-        } else {
-            item.status = Big16(rx.data() + position);
-            item.statusReceived = 1;
+        const uint32_t code = *op;
+        // The offset checks hold for a plan of the present items; an item changed since
+        // is not read outside the answer.
+        if ((code & kOpBits) == 0) {
+            ValueItem& item = *reinterpret_cast<ValueItem*>(items + code);
+            const uint64_t offset = static_cast<uint64_t>(int64_t{item.Address} - start);
+            if (offset >= registers) continue;
+            (void)DecodeItemValue(item, data + 2 * offset, registers - offset);
+            continue;
         }
+        if ((code & kStatusOp) != 0) {
+            ValueItem& item = *reinterpret_cast<ValueItem*>(items + (code - kStatusOp));
+            const uint64_t offset = static_cast<uint64_t>(int64_t{item.RegStatus} - start);
+            statusRead = offset < registers;
+            if (!statusRead) continue;
+            status = Big16(data + 2 * offset);
+            item.status = status;
+            item.statusReceived = 1;
+            // Usually the items sharing the register follow at once.
+            while (op + 1 != opsEnd && (op[1] & kRepeatStatus) != 0) {
+                ++op;
+                ValueItem& next = *reinterpret_cast<ValueItem*>(items + (*op - kRepeatStatus));
+                next.status = status;
+                next.statusReceived = 1;
+            }
+            continue;
+        }
+        if (!statusRead) continue;
+        ValueItem& item = *reinterpret_cast<ValueItem*>(items + (code - kRepeatStatus));
+        item.status = status;
+        item.statusReceived = 1;
     }
 }
 
@@ -239,6 +282,8 @@ void Protocol::PlanDecoding() {
     }
     decodePlan.shrink_to_fit();
     planStart.shrink_to_fit();
+    blockRequests.assign(requestBlocks.size(), RequestFrame{});
+    blockRequests.shrink_to_fit();
     plannedItems = valueItems.size();
 }
 
@@ -246,26 +291,35 @@ int Protocol::DecodeRegister(ValueItem& item, size_t position, int64_t reg, size
     const uint8_t* b = rx.data() + position;
     // The register number alone decides: a status register that shares its number
     // with the item's value register in the other register space reads as the value.
-    if (reg == item.Address) return DecodeItemValue(item, b, available) ? RegisterCount(item.DataType) : 1;
+    if (reg == item.Address) return DecodeItemValue(item, b, available / 2) ? RegisterCount(item.DataType) : 1;
     if (available < 2) return 1;
     item.status = Big16(b);
     item.statusReceived = 1;
     return 1;
 }
 
-void Protocol::PublishValue(ValueItem& item) {
+namespace {
+
+// PublishValue's body, inlined into the cycle's loop.
+[[gnu::always_inline]] inline void PublishItem(ValueItem& item, DeviceHandle device) {
     const bool hasStatus = item.RegStatus != NotConfigured;
     if (item.valueReceived && (!hasStatus || item.statusReceived)) {
         item.valueReceived = 0;
         item.statusReceived = 0;
         if (!hasStatus || item.status == item.StatusNorm || item.status == item.StatusContract) {
+            // Floats and words, the common cases, ahead of the jump table.
+            if (item.DataType == DataFloat) {
+                HostSetTagValueFloat(item.tag, item.floatValue, QualityGood, nullptr);
+                return;
+            }
+            if (item.DataType == DataWord) {
+                HostSetTagValueWord(item.tag, static_cast<uint16_t>(item.intValue), QualityGood, nullptr);
+                return;
+            }
             switch (item.DataType) {
                 case DataFloat:
                 case DataScaledInt16:
                 case DataScaledUInt16: HostSetTagValueFloat(item.tag, item.floatValue, QualityGood, nullptr); break;
-                case DataWord:
-                    HostSetTagValueWord(item.tag, static_cast<uint16_t>(item.intValue), QualityGood, nullptr);
-                    break;
                 case DataUInt32:
                     HostSetTagValueUInt(item.tag, static_cast<uint32_t>(item.intValue), QualityGood, nullptr);
                     break;
@@ -282,6 +336,10 @@ void Protocol::PublishValue(ValueItem& item) {
     if (hasStatus && !item.statusReceived) DriverLog(device, "ERROR: status not received");
 }
 
+}  // namespace
+
+void Protocol::PublishValue(ValueItem& item) { PublishItem(item, device); }
+
 void Protocol::MarkBad(const ValueItem& item) { HostSetTagQuality(item.tag, QualityBad); }
 
 void Protocol::ReadValues(TagHandle failureTag) {
@@ -293,14 +351,28 @@ void Protocol::ReadValues(TagHandle failureTag) {
     DriverLog(device, "read start");
     if (!requestBlocks.empty()) {
         for (const RequestBlock& block : requestBlocks) ReadBlock(block);
-        for (ValueItem& item : valueItems) {
-            if (errorFlag)
-                MarkBad(item);
-            else
-                PublishValue(item);
-            if (failureTag != nullptr) {
-                HostSetTagValueBool(failureTag, errorFlag, QualityGood, nullptr);
-                HostCommitTags(device, &failureTag, 1);
+        // Only a block read sets the flag, and the items stay as INIT left them:
+        // both are read once for the whole loop.
+        const uint8_t failed = errorFlag;
+        const DeviceHandle node = device;
+        ValueItem* const first = valueItems.data();
+        ValueItem* const last = first + valueItems.size();
+        // Each item is followed by the Failure tag, when the device has one; the host
+        // only reads the tag handle it is given.
+        if (failed) {
+            for (ValueItem* item = first; item != last; ++item) {
+                MarkBad(*item);
+                if (failureTag == nullptr) continue;
+                HostSetTagValueBool(failureTag, failed, QualityGood, nullptr);
+                HostCommitTags(node, &failureTag, 1);
+            }
+        } else if (failureTag == nullptr) {
+            for (ValueItem* item = first; item != last; ++item) PublishItem(*item, node);
+        } else {
+            for (ValueItem* item = first; item != last; ++item) {
+                PublishItem(*item, node);
+                HostSetTagValueBool(failureTag, 0, QualityGood, nullptr);
+                HostCommitTags(node, &failureTag, 1);
             }
         }
     }

@@ -360,6 +360,29 @@ TEST_F(Vkt9Test, ArchivesAreFoundByTypeArchiveAndShowTheUnscheduledFlag) {
     EXPECT_EQ(flags, (std::vector<double>{1, 0}));
 }
 
+// The two lines every archive read logs, written without the general appender: the
+// subdevice line cut as the buffer cuts it, the index with all its digits.
+TEST_F(Vkt9Test, ArchiveLinesKeepLongTypesAndIndicesOfSeveralDigits) {
+    const std::vector<size_t> pads{0, 226, 227, 228, 400};  // the whole line fits 255 bytes up to 227
+    for (const size_t pad : pads)
+        device.AddSubdevice("", std::string(pad, 'x') + "Archive").properties = device.subdevices[1]->properties;
+    device.properties.Set("CountRecord", "1");
+    ASSERT_NE(Init(), nullptr);
+    meter.SetRingTop(Kind::Hour, 65535);
+    const uint16_t indices[] = {7, 10, 99, 100, 4321, 65535};
+    for (size_t i = 0; i < pads.size(); ++i) {
+        const std::string type = std::string(pads[i], 'x') + "Archive";
+        const std::string line = "read subdevice " + type + " start";
+        for (const uint16_t index : indices) {
+            meter.SetCurrentIndex(Kind::Hour, index);
+            const Lines logs = ReadArchive(3 + i);
+            ASSERT_GE(logs.size(), 2u) << pads[i] << " " << index;
+            EXPECT_EQ(logs[0], line.substr(0, 255)) << pads[i];
+            EXPECT_EQ(logs[1], "Get Index=" + std::to_string(index));
+        }
+    }
+}
+
 // Arbitrary and mutated answers through the link, the block walk and the record
 // decoder; the sanitizer build turns any stray access into a failure.
 TEST(Vkt9Fuzz, LinkWalkAndRecordDecoderTakeAnyAnswer) {
@@ -414,6 +437,31 @@ TEST(Vkt9Fuzz, LinkWalkAndRecordDecoderTakeAnyAnswer) {
     size_t received = 0;
     for (const ValueItem& item : p->valueItems) received += item.valueReceived;
     EXPECT_GT(received, 0u);
+}
+
+// A block's and an archive's request keep the frame last sent, to skip its CRC next
+// time: whatever in the request changes in between, every frame sent carries its own CRC.
+TEST_F(Vkt9Test, RepeatedRequestsCarryTheCrcOfWhatIsSent) {
+    auto p = Link(1);
+    p->requestBlocks = {RequestBlock{FunctionHolding, 9, 4, 0}};
+    p->PlanDecoding();
+    Archive archive;
+    archive.function = FunctionHolding, archive.register_ = 100, archive.LengthByteAnswer = 24;
+    for (const auto& [address, start, reg] : {std::tuple{1, 9, 100}, {1, 9, 100}, {2, 9, 100}, {2, 10, 101}, {1, 9, 100}}) {
+        p->address = static_cast<uint8_t>(address);
+        p->requestBlocks[0].start = start;
+        archive.register_ = reg;
+        p->ReadBlock(p->requestBlocks[0]);
+        (void)p->ReadArchiveIndex(archive);
+    }
+    ASSERT_EQ(line.requests.size(), 10u);
+    for (size_t i = 0; i < line.requests.size(); ++i) {
+        const Bytes& frame = line.requests[i];
+        EXPECT_TRUE(CheckCrc16(frame.data(), frame.size())) << "request " << i;
+        EXPECT_EQ(frame[0], i < 4 || i >= 8 ? 1 : 2) << "request " << i;
+    }
+    EXPECT_EQ(line.requests[6], Hex("02 03 00 0a 00 04 64 38"));
+    EXPECT_EQ(line.requests[8], line.requests[0]);
 }
 
 // The decoding planned at INIT must give what testing every item at every
